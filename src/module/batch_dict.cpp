@@ -1,0 +1,45 @@
+#include "module/batch_dict.hpp"
+
+#include <pybind11/numpy.h>
+
+namespace py = pybind11;
+
+namespace tarvelin {
+namespace {
+
+[[noreturn]] void raise_string_failure() {
+    if (PyErr_Occurred()) throw py::error_already_set(); // e.g. UnicodeDecodeError
+    throw std::runtime_error("Could not allocate string object!");
+}
+
+py::str new_str(const char* data, std::uint64_t size) {
+    PyObject* s = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict");
+    if (s == nullptr) raise_string_failure();
+    return py::reinterpret_steal<py::str>(s);
+}
+
+} // namespace
+
+py::dict batch_to_dict(const BatchBuffer& batch, py::handle owner) {
+    PyObject* raw = PyDict_New();
+    if (raw == nullptr) {
+        PyErr_Clear();
+        throw std::runtime_error("Could not allocate dict object!");
+    }
+    auto result = py::reinterpret_steal<py::dict>(raw);
+    if (batch.token_count == 0) return result;
+
+    py::str text = new_str(reinterpret_cast<const char*>(batch.text_buffer), batch.text_bytes);
+    py::str text_key = new_str("text", 4);
+    if (PyDict_SetItem(result.ptr(), text_key.ptr(), text.ptr()) != 0) throw py::error_already_set();
+
+    // Not owning the data, writable, and holding a reference to `owner`.
+    py::array_t<std::uint64_t> types({static_cast<py::ssize_t>(batch.token_count)},
+                                     {static_cast<py::ssize_t>(sizeof(std::uint64_t))},
+                                     batch.types_buffer, owner);
+    py::str types_key = new_str("types", 5);
+    if (PyDict_SetItem(result.ptr(), types_key.ptr(), types.ptr()) != 0) throw py::error_already_set();
+    return result;
+}
+
+} // namespace tarvelin

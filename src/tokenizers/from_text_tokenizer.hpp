@@ -1,0 +1,29 @@
+// Tokenizer over a text held in memory, and its stream.
+#pragma once
+
+#include <cstddef>
+
+#include "tokenizers/text_source.hpp"
+#include "tokenizers/tokenizer.hpp"
+
+namespace tarvelin {
+
+class FromTextTokenizer : public Tokenizer<TextSource> {
+  public:
+    FromTextTokenizer() = default;
+
+    // Copies the text and allocates the default batch storage; false when
+    // either allocation fails (the object must then not be used).
+    bool open(const char* data, std::size_t size) noexcept {
+        return source.assign(data, size) && batch.allocate();
+    }
+};
+
+// A non-owning handle on a tokenizer: all streams of one tokenizer and its own
+// get_batch share one reading position. Whoever hands a stream out keeps the
+// tokenizer alive for as long as the stream lives.
+struct FromTextStream {
+    FromTextTokenizer* tokenizer;
+};
+
+} // namespace tarvelin

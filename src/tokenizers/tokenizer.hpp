@@ -1,0 +1,45 @@
+// What both tokenizers share: the reading state, the batch with its settings,
+// and `get_batch`'s reading loop over a byte source.
+//
+// Members, in order: the assembler, the character being decoded, the input,
+// the batch. All reading state persists from one batch to the next.
+#pragma once
+
+#include <cstdint>
+
+#include "classify/utf8_char.hpp"
+#include "tokenizers/batch_buffer.hpp"
+#include "tokenizers/reading_loop.hpp"
+#include "tokens/token_assembler.hpp"
+
+namespace tarvelin {
+
+template <ByteSource Source>
+class Tokenizer {
+  public:
+    Tokenizer(const Tokenizer&) = delete;
+    Tokenizer& operator=(const Tokenizer&) = delete;
+
+    // False (and nothing changed) when storage for n tokens cannot be had.
+    bool set_batch_size(std::uint64_t n) noexcept { return batch.resize(n); }
+    void set_filter(std::uint64_t mask) noexcept { batch.filter = mask; }
+    void set_token_min_len(std::uint64_t n) noexcept { batch.token_min_len = n; }
+    void set_token_max_len(std::uint64_t n) noexcept { batch.token_max_len = n; }
+
+    // Fills the batch with the next tokens; the result stays in batch() until
+    // the next call.
+    void next_batch() noexcept { read_batch(source, assembler, utf8_char, batch, drain_steps); }
+
+    const BatchBuffer& batch_buffer() const noexcept { return batch; }
+
+  protected:
+    Tokenizer() = default;
+
+    TokenAssembler assembler{};
+    Utf8Char utf8_char{};
+    Source source;
+    BatchBuffer batch;
+    std::uint8_t drain_steps = 0; // finish() calls made so far, at most DRAIN_STEPS
+};
+
+} // namespace tarvelin
