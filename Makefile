@@ -9,7 +9,7 @@ JOBS ?= 2
 CPP_BUILD ?= build/cpp
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test cpp-test py-test gtest clean
+.PHONY: demo test cpp-test py-test gtest clean wheel
 
 # A virtual environment on CPython 3.13, found by tools/find-python313.
 $(VENV)/.created:
@@ -19,7 +19,7 @@ $(VENV)/.created:
 
 # The package itself, rebuilt whenever a source changes.
 $(VENV)/.installed: $(VENV)/.created $(SOURCES)
-	$(VPY) -m pip install --quiet -C cmake.define.TARVELIN_WERROR=ON ".[test]"
+	$(VPY) -m pip install --quiet -C cmake.define.TARVELIN_WERROR=ON ".[test,examples,dask]"
 	touch $@
 
 demo: $(VENV)/.installed
@@ -48,5 +48,18 @@ py-test: $(VENV)/.installed
 
 test: cpp-test py-test
 
+# A wheel in dist/, then checked in a fresh virtual environment: it installs
+# with its extras, imports from there, and passes the Python tests.
+wheel: $(VENV)/.created
+	rm -rf dist
+	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir dist -C cmake.define.TARVELIN_WERROR=ON .
+	@PY=$$(tools/find-python313) && tmp=$$(mktemp -d) && trap 'rm -rf "$$tmp"' EXIT && \
+	  whl=$$(ls dist/*.whl) && echo "checking $$whl in a fresh virtual environment" && \
+	  "$$PY" -m venv "$$tmp/venv" && \
+	  "$$tmp/venv/bin/python" -m pip install --quiet "$$whl[test,examples,dask]" && \
+	  cd "$$tmp" && \
+	  "$$tmp/venv/bin/python" -c 'import sys, tarvelinCXX; assert tarvelinCXX.__file__.startswith(sys.prefix), tarvelinCXX.__file__; print("imported", tarvelinCXX.__file__)' && \
+	  "$$tmp/venv/bin/python" -m pytest -q -p no:cacheprovider "$(CURDIR)/tests/python"
+
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build dist $(VENV) .pytest_cache

@@ -1,0 +1,125 @@
+"""Tokenizes Russian and English text into typed tokens, handed out in batches.
+
+Type information for the compiled extension module. Keep it in step with the
+bindings in module.cpp; tests/python/test_stubs.py compares the two.
+"""
+
+from typing import Any, ClassVar, SupportsIndex, SupportsInt, TypedDict, type_check_only
+
+import numpy
+import numpy.typing
+
+class _Batch(TypedDict):
+    """A non-empty batch, as a stream yields it.
+
+    "text" holds the tokens, each followed by U+0000. "types" holds each
+    token's kind as a TokenType value; it views the tokenizer's storage, which
+    the next batch overwrites, so copy it to keep it.
+    """
+
+    text: str
+    types: numpy.typing.NDArray[numpy.uint64]
+
+class _BatchOrEmpty(TypedDict, total=False):
+    """What get_batch returns: a batch with both keys, or {} when nothing is left."""
+
+    text: str
+    types: numpy.typing.NDArray[numpy.uint64]
+
+class TokenType:
+    """Token kinds, as bit flags that can be OR-ed into a filter mask.
+
+    Members:
+
+      NOTTKN : no token
+
+      WRDSPC : one space (U+0020, U+000B or U+00A0)
+
+      NWLINE : one line feed
+
+      ENWORD : a Latin word, or a hyphenated compound that starts with one
+
+      NUMBER : a run of digits, or a hyphenated compound that starts with one
+
+      RUWORD : a Russian word, or a hyphenated compound that starts with one
+
+      PNCTTN : one punctuation character
+
+      UNKNWN : one character of any other kind
+    """
+
+    NOTTKN: ClassVar[TokenType]
+    WRDSPC: ClassVar[TokenType]
+    NWLINE: ClassVar[TokenType]
+    ENWORD: ClassVar[TokenType]
+    NUMBER: ClassVar[TokenType]
+    RUWORD: ClassVar[TokenType]
+    PNCTTN: ClassVar[TokenType]
+    UNKNWN: ClassVar[TokenType]
+    __members__: ClassVar[dict[str, TokenType]]
+
+    def __init__(self, value: SupportsInt | SupportsIndex) -> None: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __hash__(self) -> int: ...
+    def __repr__(self) -> str: ...
+    def __str__(self) -> str: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __lt__(self, other: TokenType, /) -> bool: ...
+    def __le__(self, other: TokenType, /) -> bool: ...
+    def __gt__(self, other: TokenType, /) -> bool: ...
+    def __ge__(self, other: TokenType, /) -> bool: ...
+    def __or__(self, other: TokenType, /) -> int: ...
+    def __getstate__(self) -> int: ...
+    def __setstate__(self, state: SupportsInt | SupportsIndex) -> None: ...
+
+NOTTKN: TokenType
+WRDSPC: TokenType
+NWLINE: TokenType
+ENWORD: TokenType
+NUMBER: TokenType
+RUWORD: TokenType
+PNCTTN: TokenType
+UNKNWN: TokenType
+
+class fts_stream:
+    """Iterator over the batches of one FTTokenizer; has no constructor."""
+
+    def __iter__(self) -> fts_stream: ...
+    def __next__(self) -> _Batch: ...
+
+class FTTokenizer:
+    """Tokenizes a text: a str, or UTF-8 bytes as bytes or bytearray."""
+
+    def __init__(self, text: str | bytes | bytearray) -> None: ...
+    def set_batch_size(self, size: SupportsInt | SupportsIndex, /) -> None: ...
+    def set_filter(self, mask: SupportsInt | SupportsIndex, /) -> None: ...
+    def set_token_min_len(self, length: SupportsInt | SupportsIndex, /) -> None: ...
+    def set_token_max_len(self, length: SupportsInt | SupportsIndex, /) -> None: ...
+    def get_batch(self) -> _BatchOrEmpty: ...
+    @property
+    def stream(self) -> fts_stream: ...
+
+class ffs_stream:
+    """Iterator over the batches of one FFTokenizer; has no constructor."""
+
+    def __iter__(self) -> ffs_stream: ...
+    def __next__(self) -> _Batch: ...
+
+class FFTokenizer:
+    """Tokenizes a UTF-8 text file, read lazily; the path is a str, bytes or bytearray."""
+
+    def __init__(self, fpath: str | bytes | bytearray) -> None: ...
+    def is_fopen(self) -> bool: ...
+    def set_batch_size(self, size: SupportsInt | SupportsIndex, /) -> None: ...
+    def set_filter(self, mask: SupportsInt | SupportsIndex, /) -> None: ...
+    def set_token_min_len(self, length: SupportsInt | SupportsIndex, /) -> None: ...
+    def set_token_max_len(self, length: SupportsInt | SupportsIndex, /) -> None: ...
+    def get_batch(self) -> _BatchOrEmpty: ...
+    @property
+    def stream(self) -> ffs_stream: ...
