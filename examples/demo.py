@@ -1,43 +1,48 @@
-"""Tokenizes a text file and prints each token with its kind, then a count per kind."""
+"""Tokenizes a text file and prints a table of its tokens with their kinds,
+then the number of tokens of each kind.
 
+    python examples/demo.py [FILE] [--batch-size N]
+"""
+
+from __future__ import annotations
+
+import argparse
 import collections
 import sys
 
 import tarvelinCXX as tc
+from _tokens import batches, tokens_with_kinds
 
 
-def tokens_with_types(batch):
-    """Pairs each token of a batch with its TokenType.
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("file", nargs="?", default="examples/sample.txt", help="a UTF-8 text file")
+    parser.add_argument("--batch-size", type=int, default=32, help="tokens per batch (default: %(default)s)")
+    args = parser.parse_args(argv)
 
-    Tokens are separated by U+0000, but U+0000 in the input is a token of its
-    own, so the text is walked token by token instead of split blindly: every
-    token but a U+0000 ends at the next U+0000.
-    """
-    text, pos = batch["text"], 0
-    for kind in batch["types"]:
-        kind = tc.TokenType(int(kind))
-        if kind == tc.UNKNWN and text[pos] == "\0":
-            end = pos + 1
-        else:
-            end = text.index("\0", pos)
-        yield text[pos:end], kind
-        pos = end + 1
-
-
-def main(path):
-    tokenizer = tc.FFTokenizer(path)
+    tokenizer = tc.FFTokenizer(args.file)
     if not tokenizer.is_fopen():
-        sys.exit(f"cannot open {path}")
-    counts = collections.Counter()
-    print(f"{'token':<20} kind")
-    for batch in tokenizer.stream:
-        for token, kind in tokens_with_types(batch):
+        print(f"cannot open {args.file}", file=sys.stderr)
+        return 1
+    tokenizer.set_batch_size(args.batch_size)
+
+    counts: collections.Counter[str] = collections.Counter()
+    skipped = [0]
+    print(f"{'batch':>5}  {'#':>4}  {'token':<24} kind")
+    for number, batch in enumerate(batches(tokenizer, skipped), start=1):
+        for index, (token, kind) in enumerate(tokens_with_kinds(batch)):
             counts[kind.name] += 1
-            print(f"{token!r:<20} {kind.name}")
+            print(f"{number:>5}  {index:>4}  {token!r:<24} {kind.name}")
+
     print()
+    print(f"{'kind':<8} {'value':>5} {'tokens':>7}")
     for name, n in counts.most_common():
-        print(f"{name:<8} {n}")
+        print(f"{name:<8} {tc.TokenType.__members__[name].value:>5} {n:>7}")
+    print(f"{'total':<8} {'':>5} {counts.total():>7}")
+    if skipped[0]:
+        print(f"{skipped[0]} batch(es) of malformed UTF-8 skipped", file=sys.stderr)
+    return 0
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "examples/sample.txt")
+    sys.exit(main())
