@@ -32,6 +32,7 @@ from _common import (DATA, MB, MIB, results_dir, PeakProbe, fmt_count, fmt_rate,
 from peers import TOOL_BY_KEY, TOOLS  # noqa: E402
 
 CHUNK_CHARS = 1 << 20
+QUICK_BYTES = 2 * MB
 MISSING = 3   # worker exit status: the tool's package is not installed
 
 
@@ -104,6 +105,20 @@ def _run_worker(key: str, corpus: Path, slice_bytes: int | None, output: Path | 
     if r.returncode != 0:
         raise RuntimeError(f"worker {key} on {corpus.name} failed:\n{r.stderr}")
     return json.loads(r.stdout.strip().splitlines()[-1])
+
+
+def _quick_copy(corpus: Path) -> Path:
+    """The first QUICK_BYTES of a corpus (cut at a line feed), for smoke runs."""
+    if "quick" in corpus.stem and corpus.stat().st_size <= QUICK_BYTES:
+        return corpus
+    out = DATA / f"quick_{corpus.stem}.txt"
+    if not out.exists() or out.stat().st_mtime < corpus.stat().st_mtime:
+        out.write_bytes(_slice(corpus.read_bytes(), QUICK_BYTES))
+        src = corpus.with_suffix(".sources")
+        if src.exists():
+            out.with_suffix(".sources").write_text(src.read_text(encoding="utf-8"),
+                                                   encoding="utf-8")
+    return out
 
 
 def _module_output(corpus: Path) -> Path:
@@ -229,7 +244,7 @@ def chart(all_rows, sizes, path: Path) -> None:
 
     corpora = list(all_rows)
     keys = [t.key for t in TOOLS if any(t.key in all_rows[c] for c in corpora)]
-    fig, ax = plt.subplots(figsize=(10, 0.42 * len(keys) * max(1, len(corpora)) / 1.6 + 1.5))
+    fig, ax = plt.subplots(figsize=(10, 0.4 * len(keys) + 1.5))
     h = 0.8 / len(corpora)
     colors = ["#1f77b4", "#ff7f0e", "#2ca02c", "#9467bd"]
     for ci, c in enumerate(corpora):
@@ -255,20 +270,32 @@ def chart(all_rows, sizes, path: Path) -> None:
 def report(results, corpora, rounds, quick, skipped) -> str:
     sizes = {c.name: c.stat().st_size for c in corpora}
     all_rows = {c.name: summarize(results, c.name, sizes[c.name]) for c in corpora}
-    method = next(iter(next(iter(all_rows.values())).values()))["mem_method"]
-    parts = [
-        "# tarvelinCXX and peer tokenizers\n",
-        f"Measured on: {machine()}.  ",
-        f"Date: {time.strftime('%Y-%m-%d %H:%M %Z')}; {'quick smoke run' if quick else 'full run'}; "
-        f"median of {rounds} rounds, every run in a fresh process, rounds interleaved.\n",
-    ]
+    sources = {}
     for c in corpora:
         src = c.with_suffix(".sources")
-        what = src.read_text(encoding="utf-8").strip() if src.exists() else (
+        sources[c.name] = src.read_text(encoding="utf-8").strip() if src.exists() else (
             "Generated mixed Russian/English text (make_corpus.py, fixed seed).")
-        parts.append(f"\n## {c.name} ({sizes[c.name] / MB:.1f} MB)\n\n{what}\n\n")
-        parts.append(table(all_rows[c.name], sizes[c.name]))
-        ck = checks(all_rows[c.name])
+    doc = {"machine": machine(), "date": time.strftime("%Y-%m-%d %H:%M %Z"), "rounds": rounds,
+           "quick": quick, "sizes": sizes, "sources": sources, "skipped": skipped,
+           "rows": all_rows}
+    return render(doc)
+
+
+def render(doc) -> str:
+    """Writes peers.md, peers.png and peers.json from the summarized results."""
+    all_rows, sizes, rounds, quick = doc["rows"], doc["sizes"], doc["rounds"], doc["quick"]
+    skipped = doc.get("skipped", [])
+    method = next(iter(next(iter(all_rows.values())).values()))["mem_method"]
+    parts = [
+        "# tarvelinCXX and peer tokenizers\n\n",
+        f"Measured on: {doc['machine']}.  \n",
+        f"Date: {doc['date']}; {'quick smoke run' if quick else 'full run'}; "
+        f"median of {rounds} rounds, every run in a fresh process, rounds interleaved.\n",
+    ]
+    for name in all_rows:
+        parts.append(f"\n## {name} ({sizes[name] / MB:.1f} MB)\n\n{doc['sources'][name]}\n\n")
+        parts.append(table(all_rows[name], sizes[name]))
+        ck = checks(all_rows[name])
         if ck:
             parts.append("\n" + "\n".join(f"- {x}" for x in ck) + "\n")
     parts.append(f"""
@@ -310,9 +337,7 @@ def report(results, corpora, rounds, quick, skipped) -> str:
         parts.append(f"\nNot measured (package not installed): {', '.join(skipped)}.\n")
     out = results_dir(quick)
     chart(all_rows, sizes, out / "peers.png")
-    (out / "peers.json").write_text(json.dumps(
-        {"machine": machine(), "rounds": rounds, "quick": quick, "sizes": sizes,
-         "rows": all_rows}, indent=1), encoding="utf-8")
+    (out / "peers.json").write_text(json.dumps(doc, indent=1), encoding="utf-8")
     md = "".join(parts)
     (out / "peers.md").write_text(md, encoding="utf-8")
     return md
@@ -326,6 +351,8 @@ def main() -> int:
                     ",".join(t.key for t in TOOLS))
     ap.add_argument("--corpora", default=None,
                     help="comma-separated file names under benchmarks/data/")
+    ap.add_argument("--render", metavar="JSON",
+                    help="only rewrite peers.md and peers.png from a peers.json")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     ap.add_argument("--corpus", help=argparse.SUPPRESS)
     ap.add_argument("--slice-bytes", type=int, help=argparse.SUPPRESS)
@@ -333,12 +360,17 @@ def main() -> int:
     args = ap.parse_args()
     if args.worker:
         return worker(args)
+    if args.render:
+        print(render(json.loads(Path(args.render).read_text(encoding="utf-8"))))
+        return 0
 
     quick = args.quick or os.environ.get("BENCH_QUICK") == "1"
-    rounds = args.rounds or (3 if quick else 5)
+    rounds = args.rounds or (2 if quick else 3)
     names = (args.corpora.split(",") if args.corpora else
              ["mixed_quick.txt" if quick else "mixed.txt", "real_ru.txt", "real_en.txt"])
     corpora = [DATA / n for n in names if (DATA / n).exists()]
+    if quick:
+        corpora = [_quick_copy(c) for c in corpora]
     for n in names:
         if not (DATA / n).exists():
             log(f"corpus {n} not found (run make_corpus.py); skipped")

@@ -38,7 +38,7 @@ DATA = HERE / "data"
 
 SEED = 20240501
 MIXED_MB = 100
-QUICK_MIXED_MB = 8
+QUICK_MIXED_MB = 2
 BIG_BYTES = 1 << 30
 
 RU_PACKAGES = ["fortunes-ru", "manpages-ru", "debian-faq-ru", "maint-guide-ru",

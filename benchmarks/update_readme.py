@@ -54,12 +54,13 @@ def section() -> str:
         "`make bench BENCH_QUICK=1` is a smoke run on small corpora (results in",
         "`benchmarks/results/quick/`); `BENCH_BIG=0` skips the 1 GiB memory measurement.",
         "",
-        f"Last full run, on {peers['machine']}; a shared 2-core machine, so single",
-        "timings are noisy and medians of repeated runs are given. Corpus: "
-        f"{size / MB:.0f} MB of generated mixed Russian/English text; every tool in a fresh",
-        f"process, median of {peers['rounds']} interleaved rounds. time / module: the tool's time "
-        "over the module's (`FTTokenizer(str)`, token lists), above 1 is slower. ¹ measured on a",
-        "prefix of the corpus, ratio extrapolated.",
+        f"Last full run ({peers.get('date', '')}) on {peers['machine']}.",
+        "The machine was shared with other work, so single timings are noisy; medians",
+        f"of repeated runs are given. Corpus: {size / MB:.0f} MB of generated mixed",
+        "Russian/English text; every tool in a fresh process, median of",
+        f"{peers['rounds']} interleaved rounds. time / module: the tool's time over that of",
+        "`FTTokenizer(str)` producing token lists (above 1: slower than the module).",
+        "¹ measured on a prefix of the corpus, ratio extrapolated.",
         "",
         md_table(["tool", "MB/s", "tokens/s", "peak MiB", "time / module"], body).rstrip(),
         "",
@@ -82,12 +83,13 @@ def section() -> str:
             lines.append(f"- {c} ({peers['sizes'][c] / MB:.1f} MB of real text from Debian "
                          f"packages): FTTokenizer(str) {crow['ft_str']['mbps']:.0f} MB/s, "
                          f"{r['re'] / r['ft_str']:.1f}x faster than re, "
-                         f"{r['ft_str'] / r['decode']:.1f}x the time of bytes.decode.")
+                         f"{r['ft_str'] / r['decode']:.1f}x the time of bytes.decode of the "
+                         f"same bytes.")
     lines += ["",
               "All tables, the notes on how each tool was run, and the real-text corpora: "
               "[benchmarks/results/peers.md](benchmarks/results/peers.md), "
               "[benchmarks/results/tokenizers.md](benchmarks/results/tokenizers.md); chart: "
-              "[benchmarks/results/peers.png](benchmarks/results/peers.png).", ""]
+              "[benchmarks/results/peers.png](benchmarks/results/peers.png)."]
     return "\n".join(lines) + "\n"
 
 
