@@ -94,3 +94,67 @@ bench: $(BENCH_VENV)/.bench-installed
 	  $(if $(filter 0,$(BENCH_BIG)),--no-big)$(if $(filter 1,$(BENCH_BIG)),--big)
 	$(BENCH_PY) benchmarks/bench_peers.py $(BENCH_FLAGS)
 	$(if $(filter 1,$(BENCH_QUICK)),,$(BENCH_PY) benchmarks/update_readme.py)
+
+# Reliability checks (not part of `make test`; CI runs both after it).
+# `make fuzz`: a libFuzzer target over the reading loop (tests/fuzz), built with
+# clang++ and ASan/UBSan, run for FUZZ_SECONDS on the seeds in tests/fuzz/corpus;
+# inputs it finds go to $(FUZZ_BUILD)/corpus, crashes to $(FUZZ_BUILD)/crash-*.
+# `make asan`: the module built with ASan and UBSan into its own virtual
+# environment, running the whole Python suite with the sanitizer runtimes
+# preloaded into the (uninstrumented) interpreter.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD ?= build/fuzz
+FUZZ_CXX ?= clang++
+FUZZ_CORE := $(shell find src -name '*.cpp' -not -path 'src/module/*' | sort)
+ASAN_VENV ?= .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+
+.PHONY: fuzz fuzz-toolchain asan
+
+# clang++ that can link libFuzzer targets: Debian's clang and libclang-rt-N-dev.
+fuzz-toolchain:
+	@probe=$$(mktemp -d) && trap 'rm -rf "$$probe"' EXIT && \
+	  echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' > "$$probe/p.cpp" && \
+	  works() { command -v $(FUZZ_CXX) >/dev/null 2>&1 && $(FUZZ_CXX) -fsanitize=fuzzer,address,undefined "$$probe/p.cpp" -o "$$probe/p" >/dev/null 2>&1; } && \
+	  if ! works; then \
+	    if [ "$$(id -u)" = 0 ]; then \
+	      echo "installing clang and its libFuzzer runtime"; \
+	      apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null; \
+	      ver=$$(clang++ --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1); \
+	      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "libclang-rt-$$ver-dev" >/dev/null; \
+	    else \
+	      echo "error: clang++ with libFuzzer is missing; install the Debian packages clang and libclang-rt-N-dev (N: clang's major version; as root: apt-get install clang libclang-rt-14-dev)" >&2; \
+	      exit 1; \
+	    fi; \
+	    works || { echo "error: $(FUZZ_CXX) still cannot link a libFuzzer target" >&2; exit 1; }; \
+	  fi
+
+$(FUZZ_BUILD)/fuzz_reading_loop: tests/fuzz/fuzz_reading_loop.cpp $(SOURCES) | fuzz-toolchain
+	mkdir -p $(FUZZ_BUILD)
+	$(FUZZ_CXX) -std=c++20 -g -O1 -Wall -Wextra -Werror -Isrc \
+	  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+	  $< $(FUZZ_CORE) -o $@
+
+fuzz: $(FUZZ_BUILD)/fuzz_reading_loop
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$< -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus tests/fuzz/corpus
+
+# Leaks are not reported: CPython itself leaves memory behind at exit.
+ASAN_RUNTIMES = $$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)
+ASAN_ENV = LD_PRELOAD="$(ASAN_RUNTIMES)" TARVELIN_SANITIZED=1 \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc
+
+$(ASAN_VENV)/.asan-created:
+	@PY=$$(tools/find-python313) && echo "using $$PY" && "$$PY" -m venv --clear $(ASAN_VENV)
+	$(ASAN_PY) -m pip install --quiet --upgrade pip
+	touch $@
+
+$(ASAN_VENV)/.asan-installed: $(ASAN_VENV)/.asan-created $(SOURCES)
+	CXX=g++ $(ASAN_PY) -m pip install --quiet -C cmake.define.TARVELIN_SANITIZE=ON \
+	  -C cmake.build-type=RelWithDebInfo ".[test]"
+	touch $@
+
+asan: $(ASAN_VENV)/.asan-installed
+	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider tests/python

@@ -1,0 +1,345 @@
+// libFuzzer target for the reading loop: decoding, assembly and batching.
+//
+// The first HEADER_BYTES bytes of an input choose the settings; the rest is the
+// text. The text is tokenized twice: once with the chosen settings (batch
+// size, filter, length bounds, a batch-size change after a few batches, and
+// an in-memory text or a file as the byte source), and once as one unlimited
+// batch that keeps every token. Checked on every input:
+//
+// - no batch holds more tokens than its batch size; a batch size of 0 reads
+//   nothing;
+// - every token has a single-bit kind, 1..128 characters, passes the filter
+//   and the bounds, and is laid out in the text as its characters and one NUL,
+//   so the text's byte count is exactly accounted for;
+// - a word token holds word characters and single hyphens only, starts with a
+//   character of its own kind, and joins at most 16 pieces;
+// - the batches, taken together, hold exactly the unlimited run's tokens that
+//   pass the settings, and the stream ends with an empty batch;
+// - when the text is well-formed UTF-8, the unlimited run's tokens joined give
+//   back the text.
+//
+// Build and run: `make fuzz` (FUZZ_SECONDS sets the duration).
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "classify/char_class.hpp"
+#include "classify/utf8_char.hpp"
+#include "tokenizers/batch_buffer.hpp"
+#include "tokenizers/file_source.hpp"
+#include "tokenizers/text_source.hpp"
+#include "tokenizers/tokenizer.hpp"
+#include "tokens/token_assembler.hpp"
+#include "tokens/token_type.hpp"
+
+using namespace tarvelin;
+
+namespace {
+
+constexpr std::size_t HEADER_BYTES = 6;
+
+[[noreturn]] void fail(const char* what, std::uint64_t a = 0, std::uint64_t b = 0) {
+    std::fprintf(stderr, "invariant broken: %s (%llu, %llu)\n", what,
+                 static_cast<unsigned long long>(a), static_cast<unsigned long long>(b));
+    std::abort();
+}
+
+#define CHECK(cond, ...)                                                                           \
+    do {                                                                                           \
+        if (!(cond)) fail(#cond __VA_OPT__(, ) __VA_ARGS__);                                      \
+    } while (0)
+
+struct Settings {
+    std::uint64_t batch_size;
+    std::uint64_t filter;
+    std::uint64_t min_len;
+    std::uint64_t max_len;
+    std::uint64_t change_after;  // batches before the batch size changes
+    std::uint64_t changed_size;  // the batch size from then on (0 for one call)
+    unsigned source;             // 0: text in memory, 1: file, 2: small windows
+    std::size_t chunk;           // window size of source 2
+};
+
+Settings settings_from(const std::uint8_t* h) {
+    Settings s{};
+    // Mostly small batches, where the boundaries fall everywhere; sometimes
+    // larger ones. (The default size works like any size above the input's
+    // token count; its 33 MB of storage would only slow every run down.)
+    static constexpr std::uint64_t large[] = {16, 127, 128, 129, 513, 4096};
+    s.batch_size = h[0] < 0xC0 ? 1 + h[0] % 10 : large[h[0] % 6];
+    s.filter = (h[1] & 0x80) ? ACCEPT_ALL_TYPES : (h[1] & 0x7F);
+    s.min_len = (h[2] & 0x80) ? 0 : h[2] % 140;
+    s.max_len = (h[3] & 0x80) ? DEFAULT_TOKEN_MAX_LEN : h[3] % 140;
+    s.change_after = h[4] & 0x07;
+    // 0..10, or 1000; a size above the current one grows the types storage
+    // and retires the old block.
+    s.changed_size = (h[4] >> 3) % 12;
+    if (s.changed_size == 11) s.changed_size = 1000;
+    s.source = (h[5] & 3) == 3 ? 2 : h[5] & 3;
+    s.chunk = 1 + (h[5] >> 2) % 24;
+    return s;
+}
+
+bool keeps_all(const Settings& s) {
+    return s.filter == ACCEPT_ALL_TYPES && s.min_len == 0 && s.max_len >= TOKEN_MAX_CHARS;
+}
+
+// Strict well-formedness (shortest forms, no surrogates, at most U+10FFFF).
+bool is_valid_utf8(const std::uint8_t* p, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint8_t b = p[i];
+        std::size_t len;
+        std::uint32_t lo = 0x80, hi = 0xBF;
+        if (b < 0x80) { ++i; continue; }
+        if (b >= 0xC2 && b <= 0xDF) len = 2;
+        else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        } else return false;
+        if (i + len > n) return false;
+        if (p[i + 1] < lo || p[i + 1] > hi) return false;
+        for (std::size_t k = 2; k < len; ++k)
+            if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
+        i += len;
+    }
+    return true;
+}
+
+struct OutToken {
+    std::string text;
+    std::uint64_t type;
+};
+
+std::uint32_t code_point_of(const std::uint8_t* c, std::uint64_t len) {
+    Utf8Char u{};
+    bool done = false;
+    for (std::uint64_t k = 0; k < len; ++k) done = u.feed(c[k]);
+    CHECK(done, len);
+    return u.code_point;
+}
+
+// The batch keeps the code point of every character of its text (the NUL
+// after each token included) and says whether any of them is malformed; the
+// Python str is built from those code points when none is.
+void check_code_points(const BatchBuffer& batch) {
+    const bool valid = is_valid_utf8(batch.text_buffer, batch.text_bytes);
+    CHECK(batch.malformed == !valid, batch.malformed, batch.text_bytes);
+    if (!valid) return;
+    std::uint64_t pos = 0, k = 0;
+    std::uint32_t bits = 0;
+    while (pos < batch.text_bytes) {
+        const std::uint64_t len = utf8_lead_length(batch.text_buffer[pos]);
+        const std::uint32_t cp = code_point_of(batch.text_buffer + pos, len);
+        CHECK(k < batch.text_chars, k, batch.text_chars);
+        CHECK(batch.code_points[k] == cp, batch.code_points[k], cp);
+        bits |= cp;
+        pos += len;
+        ++k;
+    }
+    CHECK(k == batch.text_chars, k, batch.text_chars);
+    CHECK(bits == batch.char_bits, bits, batch.char_bits);
+}
+
+// Splits one batch's text into its tokens, checking the layout and each token
+// against the settings that were in force.
+void check_batch(const BatchBuffer& batch, const Settings& s, std::uint64_t size_in_force,
+                 std::vector<OutToken>& out) {
+    CHECK(batch.token_count <= size_in_force, batch.token_count, size_in_force);
+    CHECK(batch.text_bytes <= batch.token_count * TOKEN_SLOT_BYTES, batch.text_bytes);
+    const std::uint8_t* text = batch.text_buffer;
+    std::uint64_t pos = 0;
+    for (std::uint64_t i = 0; i < batch.token_count; ++i) {
+        const std::uint64_t type = batch.types_buffer[i];
+        CHECK(type != 0 && type <= 64 && (type & (type - 1)) == 0, type);
+        CHECK((type & s.filter) != 0, type, s.filter);
+        const std::uint64_t start = pos;
+        std::uint64_t chars = 0, pieces = 0, last_piece_type = 0;
+        bool last_hyphen = false;
+        for (;;) {
+            CHECK(pos < batch.text_bytes, pos, batch.text_bytes);
+            if (chars > 0 && (!is_word_type(type) || text[pos] == 0)) break;
+            const std::uint64_t len = utf8_lead_length(text[pos]);
+            CHECK(len != 0, text[pos]);
+            CHECK(pos + len <= batch.text_bytes, pos + len, batch.text_bytes);
+            const std::uint32_t cp = code_point_of(text + pos, len);
+            const std::uint64_t ct = token_type_of(cp);
+            if (!is_word_type(type)) {
+                CHECK(ct == type, ct, type);
+            } else if (ct == type_value(TokenType::PNCTTN)) {
+                CHECK(text[pos] == '-' && chars > 0 && !last_hyphen, cp, chars);
+                last_hyphen = true;
+                ++pieces;
+                last_piece_type = 0;
+            } else {
+                CHECK(is_word_type(ct), ct);
+                if (chars == 0) CHECK(ct == type, ct, type);
+                // A new piece starts after a hyphen, or where the kind changes
+                // (only after a hyphen is that allowed).
+                if (last_piece_type != ct) {
+                    if (chars > 0) CHECK(last_hyphen, ct, chars);
+                    ++pieces;
+                    last_piece_type = ct;
+                }
+                last_hyphen = false;
+            }
+            pos += len;
+            ++chars;
+        }
+        CHECK(text[pos] == 0, text[pos]);
+        CHECK(chars >= 1 && chars <= TOKEN_MAX_CHARS, chars);
+        CHECK(chars >= s.min_len && chars <= s.max_len, chars);
+        CHECK(pieces <= GROUP_MAX_PIECES, pieces);
+        out.push_back({std::string(reinterpret_cast<const char*>(text + start), pos - start), type});
+        ++pos; // the NUL
+    }
+    CHECK(pos == batch.text_bytes, pos, batch.text_bytes);
+    check_code_points(batch);
+}
+
+// A tokenizer over any byte source, with the setup that the module's
+// constructors do left to the caller. The batch storage is sized for the
+// wanted batch size straight away rather than for the default first (the
+// default's 67 MB would only slow every run down).
+template <class Source>
+struct FuzzTokenizer : Tokenizer<Source> {
+    using Tokenizer<Source>::source;
+    using Tokenizer<Source>::batch;
+
+    explicit FuzzTokenizer(const Settings& s) {
+        CHECK(this->set_batch_size(s.batch_size), s.batch_size);
+        this->set_filter(s.filter);
+        this->set_token_min_len(s.min_len);
+        this->set_token_max_len(s.max_len);
+    }
+};
+
+// Offers the input in windows of `chunk` bytes that never claim to be final,
+// and finds out that the input has ended only when asked for a window past
+// it, the way a file read block by block does. Token and character boundaries
+// so fall inside and at the end of windows everywhere.
+struct ChunkedSource {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::size_t chunk = 1;
+    std::size_t pos = 0;
+    bool eof = false;
+
+    static constexpr bool windows_are_final = false;
+
+    std::span<const std::uint8_t> window() noexcept {
+        if (pos == size) eof = true;
+        const std::size_t end = std::min(size, (pos / chunk + 1) * chunk);
+        return {data + pos, end - pos};
+    }
+    void consume(std::size_t n) noexcept { pos += n; }
+    bool at_end() const noexcept { return pos == size && eof; }
+};
+
+// Every token of the text, in one batch that keeps every token.
+std::vector<OutToken> all_tokens(const std::uint8_t* data, std::size_t size) {
+    // More room than the text has characters, so one batch takes everything.
+    const std::uint64_t room = size + 1;
+    const Settings keep_all{room, ACCEPT_ALL_TYPES, 0, DEFAULT_TOKEN_MAX_LEN, 0, 0, 0, 0};
+    FuzzTokenizer<TextSource> tok(keep_all);
+    if (!tok.source.assign(reinterpret_cast<const char*>(data), size)) std::abort();
+    std::vector<OutToken> tokens;
+    tok.next_batch();
+    check_batch(tok.batch, keep_all, room, tokens);
+    tok.next_batch();
+    CHECK(tok.batch.token_count == 0, tok.batch.token_count);
+    return tokens;
+}
+
+template <class Source>
+std::vector<OutToken> batched_tokens(FuzzTokenizer<Source>& tok, const Settings& s,
+                                     std::size_t size) {
+    std::vector<OutToken> tokens;
+    std::uint64_t size_in_force = s.batch_size;
+    // Each non-empty batch takes at least one character, and the drain needs
+    // at most two more calls; a zero-size call is followed by a restore.
+    const std::uint64_t max_calls = 2 * (size + 4);
+    for (std::uint64_t call = 0;; ++call) {
+        CHECK(call < max_calls, call, size);
+        if (call == s.change_after) {
+            CHECK(tok.set_batch_size(s.changed_size), s.changed_size);
+            size_in_force = s.changed_size;
+        } else if (size_in_force == 0) {
+            CHECK(tok.set_batch_size(s.batch_size), s.batch_size);
+            size_in_force = s.batch_size;
+        }
+        tok.next_batch();
+        check_batch(tok.batch, s, size_in_force, tokens);
+        if (size_in_force == 0) {
+            CHECK(tok.batch.token_count == 0, tok.batch.token_count);
+            continue;
+        }
+        if (tok.batch.token_count == 0) break;
+    }
+    // Once ended, the stream stays ended.
+    tok.next_batch();
+    CHECK(tok.batch.token_count == 0, tok.batch.token_count);
+    return tokens;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < HEADER_BYTES) return 0;
+    const Settings s = settings_from(data);
+    const std::uint8_t* text = data + HEADER_BYTES;
+    const std::size_t text_size = size - HEADER_BYTES;
+
+    const std::vector<OutToken> whole = all_tokens(text, text_size);
+    if (is_valid_utf8(text, text_size)) {
+        std::string joined;
+        for (const OutToken& t : whole) joined += t.text;
+        CHECK(joined.size() == text_size && std::memcmp(joined.data(), text, text_size) == 0,
+              joined.size(), text_size);
+    }
+
+    std::vector<OutToken> expected;
+    for (const OutToken& t : whole) {
+        // Characters of the token: count lead bytes.
+        std::uint64_t chars = 0;
+        for (unsigned char c : t.text) chars += utf8_lead_length(c) != 0;
+        if ((t.type & s.filter) != 0 && chars >= s.min_len && chars <= s.max_len)
+            expected.push_back(t);
+    }
+    if (keeps_all(s)) CHECK(expected.size() == whole.size(), expected.size(), whole.size());
+
+    std::vector<OutToken> got;
+    if (s.source == 1 && text_size > 0) { // fmemopen refuses an empty buffer
+        FuzzTokenizer<FileSource> tok(s);
+        tok.source.file = fmemopen(const_cast<std::uint8_t*>(text), text_size, "r");
+        if (tok.source.file == nullptr) std::abort();
+        got = batched_tokens(tok, s, text_size);
+    } else if (s.source == 2) {
+        FuzzTokenizer<ChunkedSource> tok(s);
+        tok.source.data = text;
+        tok.source.size = text_size;
+        tok.source.chunk = s.chunk;
+        got = batched_tokens(tok, s, text_size);
+    } else {
+        FuzzTokenizer<TextSource> tok(s);
+        if (!tok.source.assign(reinterpret_cast<const char*>(text), text_size)) std::abort();
+        got = batched_tokens(tok, s, text_size);
+    }
+
+    CHECK(got.size() == expected.size(), got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        CHECK(got[i].type == expected[i].type, i, got[i].type);
+        CHECK(got[i].text == expected[i].text, i, got[i].text.size());
+    }
+    return 0;
+}
