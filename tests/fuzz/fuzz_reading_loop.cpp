@@ -129,26 +129,29 @@ std::uint32_t code_point_of(const std::uint8_t* c, std::uint64_t len) {
     return u.code_point;
 }
 
-// The batch keeps the code point of every character of its text (the NUL
-// after each token included) and says whether any of them is malformed; the
-// Python str is built from those code points when none is.
-void check_code_points(const BatchBuffer& batch) {
-    const bool valid = is_valid_utf8(batch.text_buffer, batch.text_bytes);
-    CHECK(batch.malformed == !valid, batch.malformed, batch.text_bytes);
-    if (!valid) return;
-    std::uint64_t pos = 0, k = 0;
-    std::uint32_t bits = 0;
-    while (pos < batch.text_bytes) {
-        const std::uint64_t len = utf8_lead_length(batch.text_buffer[pos]);
-        const std::uint32_t cp = code_point_of(batch.text_buffer + pos, len);
-        CHECK(k < batch.text_chars, k, batch.text_chars);
-        CHECK(batch.code_points[k] == cp, batch.code_points[k], cp);
-        bits |= cp;
-        pos += len;
-        ++k;
+// Where the batch keeps the code point of every character of its text (the
+// NUL after each token included) and whether any of them is malformed, so that
+// the Python str can be built from the code points, those must match the text.
+template <class Batch>
+void check_code_points(const Batch& batch) {
+    if constexpr (requires { batch.code_points[0]; batch.text_chars; batch.char_bits; batch.malformed; }) {
+        const bool valid = is_valid_utf8(batch.text_buffer, batch.text_bytes);
+        CHECK(batch.malformed == !valid, batch.malformed, batch.text_bytes);
+        if (!valid) return;
+        std::uint64_t pos = 0, k = 0;
+        std::uint32_t bits = 0;
+        while (pos < batch.text_bytes) {
+            const std::uint64_t len = utf8_lead_length(batch.text_buffer[pos]);
+            const std::uint32_t cp = code_point_of(batch.text_buffer + pos, len);
+            CHECK(k < batch.text_chars, k, batch.text_chars);
+            CHECK(batch.code_points[k] == cp, batch.code_points[k], cp);
+            bits |= cp;
+            pos += len;
+            ++k;
+        }
+        CHECK(k == batch.text_chars, k, batch.text_chars);
+        CHECK(bits == batch.char_bits, bits, batch.char_bits);
     }
-    CHECK(k == batch.text_chars, k, batch.text_chars);
-    CHECK(bits == batch.char_bits, bits, batch.char_bits);
 }
 
 // Splits one batch's text into its tokens, checking the layout and each token
@@ -235,7 +238,7 @@ struct ChunkedSource {
     std::size_t pos = 0;
     bool eof = false;
 
-    static constexpr bool windows_are_final = false;
+    [[maybe_unused]] static constexpr bool windows_are_final = false;
 
     std::span<const std::uint8_t> window() noexcept {
         if (pos == size) eof = true;
