@@ -18,6 +18,33 @@ py::str new_str(const char* data, std::uint64_t size) {
     return py::reinterpret_steal<py::str>(s);
 }
 
+// Narrows the code points into the str's own storage of `kind` bytes a character.
+template <class Unit>
+void store_code_points(const std::uint32_t* cps, std::uint64_t n, void* data) {
+    auto* out = static_cast<Unit*>(data);
+    for (std::uint64_t i = 0; i < n; ++i) out[i] = static_cast<Unit>(cps[i]);
+}
+
+// The batch's text as a str. Well-formed text is built straight from the code
+// points the batch already holds; a batch with a malformed character is
+// decoded strictly from its bytes, which raises the decoding error.
+py::str batch_text(const BatchBuffer& batch) {
+    if (batch.malformed)
+        return new_str(reinterpret_cast<const char*>(batch.text_buffer), batch.text_bytes);
+    // The OR of the code points lies in the same storage class as their
+    // maximum (the classes are bounded by powers of two).
+    const Py_UCS4 max_char = batch.char_bits < 0x10FFFFu ? batch.char_bits : 0x10FFFFu;
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(batch.text_chars), max_char);
+    if (s == nullptr) raise_string_failure();
+    void* data = PyUnicode_DATA(s);
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: store_code_points<Py_UCS1>(batch.code_points, batch.text_chars, data); break;
+    case PyUnicode_2BYTE_KIND: store_code_points<Py_UCS2>(batch.code_points, batch.text_chars, data); break;
+    default: store_code_points<Py_UCS4>(batch.code_points, batch.text_chars, data); break;
+    }
+    return py::reinterpret_steal<py::str>(s);
+}
+
 } // namespace
 
 py::dict batch_to_dict(const BatchBuffer& batch, py::handle owner) {
@@ -29,7 +56,7 @@ py::dict batch_to_dict(const BatchBuffer& batch, py::handle owner) {
     auto result = py::reinterpret_steal<py::dict>(raw);
     if (batch.token_count == 0) return result;
 
-    py::str text = new_str(reinterpret_cast<const char*>(batch.text_buffer), batch.text_bytes);
+    py::str text = batch_text(batch);
     py::str text_key = new_str("text", 4);
     if (PyDict_SetItem(result.ptr(), text_key.ptr(), text.ptr()) != 0) throw py::error_already_set();
 

@@ -9,9 +9,19 @@ namespace {
 // a token's text.
 constexpr std::uint64_t TEXT_PADDING = 8;
 
+constexpr std::uint64_t max_u64 = ~std::uint64_t{0};
+
 bool text_storage_bytes(std::uint64_t n, std::uint64_t& bytes) noexcept {
-    if (n > (~std::uint64_t{0} - TEXT_PADDING) / TOKEN_SLOT_BYTES) return false;
+    if (n > (max_u64 - TEXT_PADDING) / TOKEN_SLOT_BYTES) return false;
     bytes = n * TOKEN_SLOT_BYTES + TEXT_PADDING;
+    return true;
+}
+
+bool code_point_storage_bytes(std::uint64_t n, std::uint64_t& bytes) noexcept {
+    constexpr std::uint64_t unit = TOKEN_SLOT_CHARS * sizeof(std::uint32_t);
+    constexpr std::uint64_t slack = TOKEN_SCAN_SLACK * sizeof(std::uint32_t);
+    if (n > (max_u64 - slack) / unit) return false;
+    bytes = n * unit + slack;
     return true;
 }
 
@@ -19,11 +29,13 @@ bool text_storage_bytes(std::uint64_t n, std::uint64_t& bytes) noexcept {
 
 bool BatchBuffer::allocate() noexcept {
     release();
-    std::uint64_t text_size = 0;
+    std::uint64_t text_size = 0, cp_size = 0;
     text_storage_bytes(DEFAULT_BATCH_SIZE, text_size);
+    code_point_storage_bytes(DEFAULT_BATCH_SIZE, cp_size);
     text_buffer = static_cast<std::uint8_t*>(std::malloc(text_size));
+    code_points = static_cast<std::uint32_t*>(std::malloc(cp_size));
     types_buffer = static_cast<std::uint64_t*>(std::malloc(DEFAULT_BATCH_SIZE * sizeof(std::uint64_t)));
-    if (text_buffer == nullptr || types_buffer == nullptr) {
+    if (text_buffer == nullptr || code_points == nullptr || types_buffer == nullptr) {
         release();
         return false;
     }
@@ -33,8 +45,8 @@ bool BatchBuffer::allocate() noexcept {
 }
 
 bool BatchBuffer::resize(std::uint64_t n) noexcept {
-    std::uint64_t text_size = 0;
-    if (!text_storage_bytes(n, text_size)) return false;
+    std::uint64_t text_size = 0, cp_size = 0;
+    if (!text_storage_bytes(n, text_size) || !code_point_storage_bytes(n, cp_size)) return false;
 
     // Types storage only grows (geometrically, so the retired blocks together
     // stay smaller than the live one).
@@ -54,14 +66,19 @@ bool BatchBuffer::resize(std::uint64_t n) noexcept {
         }
     }
 
-    // The text storage is never seen outside, so it may move; realloc leaves
-    // the old block intact when it fails.
+    // The text and code point storage is never seen outside, so it may move.
+    // realloc leaves the old block intact when it fails. When growing, a
+    // block that already grew still serves the old size if the other fails;
+    // when shrinking, a block that could not shrink still serves the new size.
+    const bool growing = n > batch_size;
     auto* new_text = static_cast<std::uint8_t*>(std::realloc(text_buffer, text_size));
-    if (new_text == nullptr) {
+    if (new_text != nullptr) text_buffer = new_text;
+    auto* new_cps = static_cast<std::uint32_t*>(std::realloc(code_points, cp_size));
+    if (new_cps != nullptr) code_points = new_cps;
+    if (growing && (new_text == nullptr || new_cps == nullptr)) {
         std::free(new_types);
         return false;
     }
-    text_buffer = new_text;
     if (new_types != nullptr) {
         retired_types[retired_count++] = types_buffer;
         types_buffer = new_types;
@@ -73,10 +90,12 @@ bool BatchBuffer::resize(std::uint64_t n) noexcept {
 
 void BatchBuffer::release() noexcept {
     std::free(text_buffer);
+    std::free(code_points);
     std::free(types_buffer);
     for (std::uint64_t i = 0; i < retired_count; ++i) std::free(retired_types[i]);
     std::free(retired_types);
     text_buffer = nullptr;
+    code_points = nullptr;
     types_buffer = nullptr;
     retired_types = nullptr;
     retired_count = 0;

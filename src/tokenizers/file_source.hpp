@@ -35,6 +35,9 @@ struct FileSource {
 
     bool is_open() const noexcept { return file != nullptr; }
 
+    // Whether more follows a block is known only when the next read says so.
+    static constexpr bool windows_are_final = false;
+
     std::span<const std::uint8_t> window() noexcept {
         if (pos == len && !eof) refill();
         return {ahead + pos, len - pos};

@@ -29,6 +29,9 @@ struct TextSource {
         return true;
     }
 
+    // The window always reaches the end of the text.
+    static constexpr bool windows_are_final = true;
+
     std::span<const std::uint8_t> window() const noexcept {
         return {text_data + read_pos, static_cast<std::size_t>(text_size - read_pos)};
     }

@@ -28,7 +28,9 @@ class Tokenizer {
 
     // Fills the batch with the next tokens; the result stays in batch() until
     // the next call.
-    void next_batch() noexcept { read_batch(source, assembler, utf8_char, batch, drain_steps); }
+    void next_batch() noexcept {
+        read_batch(source, assembler, utf8_char, batch, mode, drain_steps);
+    }
 
     const BatchBuffer& batch_buffer() const noexcept { return batch; }
 
@@ -39,6 +41,7 @@ class Tokenizer {
     Utf8Char utf8_char{};
     Source source;
     BatchBuffer batch;
+    ReadingMode mode;
     std::uint8_t drain_steps = 0; // finish() calls made so far, at most DRAIN_STEPS
 };
 

@@ -21,6 +21,14 @@ bool TokenAssembler::add_char(const Utf8Char& c) noexcept {
 
 bool TokenAssembler::finish() noexcept { return close_run(); }
 
+void TokenAssembler::reset() noexcept {
+    for (std::uint64_t i = 1; i <= piece_count; ++i) slots[i].clear();
+    current.clear();
+    group_type = type_value(TokenType::NOTTKN);
+    piece_count = 0;
+    group_chars = 0;
+}
+
 void TokenAssembler::start_run(const Utf8Char& c, std::uint64_t type) noexcept {
     current.type = type;
     current.append(c);

@@ -40,6 +40,10 @@ struct TokenAssembler {
     // Valid after an operation returned true, until the next operation.
     const Token& completed() const noexcept { return slots[0]; }
 
+    // Drops the pending group and the current run (the state before any
+    // character); slot 0 keeps the last completed token.
+    void reset() noexcept;
+
   private:
     void start_run(const Utf8Char& c, std::uint64_t type) noexcept;
     bool close_run() noexcept;

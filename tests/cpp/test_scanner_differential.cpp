@@ -1,0 +1,156 @@
+// The scanner path of the reading loop against the byte-by-byte assembler
+// path: both must give the same batches, byte for byte, for any input,
+// settings and window boundaries.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tokenizers/reading_loop.hpp"
+#include "tokenizers/text_source.hpp"
+
+namespace tarvelin {
+namespace {
+
+// Serves the input in windows of random sizes, none known to be the last, as
+// a file is served.
+struct ChunkedSource {
+    static constexpr bool windows_are_final = false;
+    std::string data;
+    std::size_t pos = 0;
+    std::size_t window_end = 0;
+    std::mt19937 rng;
+
+    std::span<const std::uint8_t> window() {
+        if (pos == window_end && pos < data.size()) {
+            window_end = std::min(data.size(), pos + 1 + rng() % 300);
+        }
+        return {reinterpret_cast<const std::uint8_t*>(data.data()) + pos, window_end - pos};
+    }
+    void consume(std::size_t n) { pos += n; }
+    bool at_end() const { return pos == data.size(); }
+};
+
+struct Settings {
+    std::uint64_t batch_size, filter, min_len, max_len;
+};
+
+struct Batch {
+    std::string text;
+    std::vector<std::uint32_t> code_points;
+    std::vector<std::uint64_t> types;
+    bool malformed;
+    bool operator==(const Batch&) const = default;
+};
+
+template <class Source>
+struct Reader {
+    Source source;
+    std::unique_ptr<TokenAssembler> assembler = std::make_unique<TokenAssembler>();
+    Utf8Char utf8_char{};
+    BatchBuffer batch;
+    ReadingMode mode;
+    std::uint8_t drain_steps = 0;
+
+    // Batches until the first empty one (with a bound against endless loops).
+    std::vector<Batch> run(const std::vector<Settings>& settings) {
+        EXPECT_TRUE(batch.allocate());
+        std::vector<Batch> out;
+        for (std::size_t i = 0; i < 100000; ++i) {
+            const Settings& s = settings[i % settings.size()];
+            EXPECT_TRUE(batch.resize(s.batch_size));
+            batch.filter = s.filter;
+            batch.token_min_len = s.min_len;
+            batch.token_max_len = s.max_len;
+            read_batch(source, *assembler, utf8_char, batch, mode, drain_steps);
+            if (batch.token_count == 0 && source.at_end()) break;
+            out.push_back({std::string(reinterpret_cast<char*>(batch.text_buffer), batch.text_bytes),
+                           {batch.code_points, batch.code_points + batch.text_chars},
+                           {batch.types_buffer, batch.types_buffer + batch.token_count},
+                           batch.malformed});
+        }
+        return out;
+    }
+};
+
+// Random text made of the pieces that matter to the rules: words of each
+// kind, hyphens, spaces, other characters, long runs and malformed bytes.
+std::string random_text(std::mt19937& rng, bool malformed) {
+    static const std::vector<std::string> pieces = {
+        "a", "Z", "word", "Ж", "ёлка", "Москва", "7", "2023", "-", "-", "--", " ", "  ", "\n",
+        ".", ",", "\xE2\x80\x94", "\xE2\x80\xA6", "\xC2\xAB", "\xF0\x9F\x98\x80", "\xE4\xB8\xAD",
+        "\t", std::string(1, '\0'), "\xC2\xA0", "\xC3\xA9"};
+    static const std::vector<std::string> bad = {
+        "\x80", "\xFF", "\xE2\x80", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xD0",
+        "\x80\x80\x80\x80\x80\x80", "\xE2\x80\xFF", "\xF7\xBF\xBF\xBF"};
+    std::string s;
+    const std::size_t count = rng() % 400;
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned r = rng() % 100;
+        if (malformed && r < 6) {
+            s += bad[rng() % bad.size()];
+        } else if (r < 9) { // long runs and hyphen chains around the limits
+            const std::size_t n = 100 + rng() % 60;
+            const std::string unit = (r % 3 == 0) ? "x" : (r % 3 == 1) ? "9-" : "\xD1\x8F";
+            for (std::size_t k = 0; k < n; ++k) s += unit;
+        } else {
+            s += pieces[rng() % pieces.size()];
+        }
+    }
+    return s;
+}
+
+Settings random_settings(std::mt19937& rng) {
+    static const std::uint64_t filters[] = {~0ull, 0, 4 | 16, 1, 32 | 64, 8};
+    const std::uint64_t sizes[] = {1, 2, 3, 5, 8, 64, 65536};
+    Settings s{sizes[rng() % 7], filters[rng() % 6], 0, 512};
+    if (rng() % 4 == 0) {
+        s.min_len = rng() % 4;
+        s.max_len = s.min_len + rng() % 130;
+    }
+    return s;
+}
+
+class ScannerDifferential : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ScannerDifferential, TextSourceMatchesAssemblerPath) {
+    std::mt19937 rng(GetParam() ? 1234 : 99);
+    for (int round = 0; round < 400; ++round) {
+        const std::string text = random_text(rng, GetParam());
+        std::vector<Settings> settings{random_settings(rng), random_settings(rng)};
+        Reader<TextSource> fast, reference;
+        ASSERT_TRUE(fast.source.assign(text.data(), text.size()));
+        ASSERT_TRUE(reference.source.assign(text.data(), text.size()));
+        reference.mode.use_assembler = reference.mode.assembler_only = true;
+        const auto got = fast.run(settings);
+        const auto want = reference.run(settings);
+        ASSERT_EQ(got, want) << "round " << round;
+    }
+}
+
+TEST_P(ScannerDifferential, SmallWindowsMatchAssemblerPath) {
+    std::mt19937 rng(GetParam() ? 42 : 7);
+    for (int round = 0; round < 400; ++round) {
+        const std::string text = random_text(rng, GetParam());
+        std::vector<Settings> settings{random_settings(rng), random_settings(rng)};
+        // The two paths see different window boundaries too.
+        Reader<ChunkedSource> fast, reference;
+        fast.source.data = reference.source.data = text;
+        fast.source.rng.seed(round);
+        reference.source.rng.seed(round + 1);
+        reference.mode.use_assembler = reference.mode.assembler_only = true;
+        const auto got = fast.run(settings);
+        const auto want = reference.run(settings);
+        ASSERT_EQ(got, want) << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, ScannerDifferential, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "WithMalformedBytes" : "WellFormed"; });
+
+} // namespace
+} // namespace tarvelin
