@@ -1,10 +1,12 @@
+"""FTTokenizer specifics (Part 3.2): construction, byte-string input, states.
+
+The behaviour it shares with FFTokenizer is tested on both in test_batches.py.
+"""
+
 import pytest
 
 import tarvelinCXX as tc
-
-
-def tokens(batch):
-    return list(zip(batch["text"].split("\0")[:-1], (int(t) for t in batch["types"])))
+from conftest import all_tokens, drain, reference_tokens, tokens
 
 
 @pytest.mark.parametrize(
@@ -19,3 +21,116 @@ def test_one_batch(text, expected):
     tok = tc.FTTokenizer(text)
     assert tokens(tok.get_batch()) == expected
     assert tok.get_batch() == {}
+
+
+def test_hello():
+    tok = tc.FTTokenizer("hello")
+    b = tok.get_batch()
+    assert b["text"] == "hello\0"
+    assert b["types"].tolist() == [4]
+    for _ in range(3):
+        assert tok.get_batch() == {}
+
+
+def test_well_known_from_drain():
+    b = tc.FTTokenizer("well-known").get_batch()
+    assert b["text"] == "well-known\0"
+    assert b["types"].tolist() == [4]
+
+
+def test_empty_text():
+    tok = tc.FTTokenizer("")
+    assert tok.get_batch() == {}
+    assert list(tok.stream) == []
+    assert list(tc.FTTokenizer(b"").stream) == []
+
+
+def test_constructor_by_keyword_and_position():
+    assert tokens(tc.FTTokenizer(text="a b").get_batch()) == [("a", 4), (" ", 1), ("b", 4)]
+    assert tokens(tc.FTTokenizer("a b").get_batch()) == [("a", 4), (" ", 1), ("b", 4)]
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        ((1,), {}),
+        ((None,), {}),
+        ((["a"],), {}),
+        (("a", "b"), {}),
+        ((), {"fpath": "a"}),
+        ((), {"txt": "a"}),
+        (("\ud800",), {}),  # a lone surrogate has no UTF-8 form
+        (("ab\udfffcd",), {}),
+    ],
+    ids=repr,
+)
+def test_constructor_refuses(args, kwargs):
+    with pytest.raises(TypeError):
+        tc.FTTokenizer(*args, **kwargs)
+
+
+TEXTS = [
+    "ab cd",
+    "Привет, мир! Hello, world-wide web 2023-01-01…\n\tЁж — «ёлка»",
+    "a\0b",
+    "😀" * 3 + " x",
+    "",
+]
+
+
+@pytest.mark.parametrize("text", TEXTS)
+@pytest.mark.parametrize("convert", [bytes, bytearray])
+@pytest.mark.parametrize("size", [1, 3, 65536])
+def test_bytes_give_the_same_batches_as_str(text, convert, size):
+    data = convert(text.encode("utf-8"))
+    a, b = tc.FTTokenizer(text), tc.FTTokenizer(data)
+    a.set_batch_size(size)
+    b.set_batch_size(size)
+    batches_a, batches_b = drain(a), drain(b)
+    assert batches_a == batches_b
+    assert [t for x in batches_a for t in x] == reference_tokens(text)
+
+
+def test_text_is_copied_at_construction():
+    data = bytearray(b"abc def")
+    tok = tc.FTTokenizer(data)
+    data[:] = b"xyz uvw"
+    data.extend(b" more")
+    assert all_tokens(tok) == [("abc", 4), (" ", 1), ("def", 4)]
+
+
+def test_str_with_nul_is_passed_through():
+    tok = tc.FTTokenizer("\0")
+    b = tok.get_batch()
+    assert b["text"] == "\0\0"
+    assert b["types"].tolist() == [64]
+
+
+def test_many_nuls():
+    tok = tc.FTTokenizer("\0" * 1000)
+    tok.set_batch_size(7)
+    got = all_tokens(tok)
+    assert got == [("\0", 64)] * 1000
+
+
+def test_states_fresh_reading_exhausted():
+    tok = tc.FTTokenizer("ab cd ef")
+    tok.set_batch_size(1)
+    assert tokens(tok.get_batch()) == [("ab", 4)]  # fresh -> reading
+    rest = all_tokens(tok)  # reading -> exhausted
+    assert rest == [(" ", 1), ("cd", 4), (" ", 1), ("ef", 4)]
+    tok.set_batch_size(100)
+    tok.set_filter(2**64 - 1)
+    assert tok.get_batch() == {}  # nothing leads back from exhausted
+
+
+def test_large_text_many_batches():
+    words = ["alpha", "бета", "gamma-ray", "42", "covid-19", "Ёжик", "—", "…", "x"]
+    text = " ".join(words[i % len(words)] for i in range(30000))
+    expected = reference_tokens(text)
+    tok = tc.FTTokenizer(text)
+    tok.set_batch_size(997)
+    assert all_tokens(tok) == expected
+    tok = tc.FTTokenizer(text)
+    assert all_tokens(tok) == expected
