@@ -72,6 +72,32 @@ void bind_batch_methods(py::class_<T>& cls) {
             "stream", py::cpp_function([](T& t) { return Stream{&t}; }, py::keep_alive<0, 1>()));
 }
 
+// The binding library's common base class throws a C++ exception out of its
+// constructor slot when it is called directly rather than through one of our
+// classes, which aborts the process. Python reaches it that way from pickle
+// protocols 0 and 1 (copyreg calls the first non-heap base with the object)
+// or by calling the base class. Such a call raises TypeError instead.
+newfunc unguarded_base_new = nullptr;
+
+PyObject* guarded_base_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    try {
+        return unguarded_base_new(type, args, kwargs);
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_TypeError, "cannot create an instance of this type");
+    }
+    return nullptr;
+}
+
+void guard_base_constructor() {
+    auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+    if (base->tp_new == &guarded_base_new) return;
+    unguarded_base_new = base->tp_new;
+    base->tp_new = &guarded_base_new;
+    PyType_Modified(base);
+}
+
 } // namespace
 
 int pybind11_exec_tarvelinCXX(PyObject*);
@@ -102,6 +128,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_tarvelinCXX() {
 }
 
 PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
+    guard_base_constructor();
     py::enum_<TokenType>(m, "TokenType", py::arithmetic())
         .value("NOTTKN", TokenType::NOTTKN)
         .value("WRDSPC", TokenType::WRDSPC)

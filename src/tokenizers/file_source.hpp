@@ -1,8 +1,8 @@
 // Byte source over a file opened for reading in text mode.
 //
-// Bytes are read ahead in blocks of FILE_READ_AHEAD through one library call
-// each, instead of one locked call per byte: every byte is still read once, in
-// order, and never more than one block beyond what a batch needs.
+// Bytes are read ahead in blocks of up to FILE_READ_AHEAD, one system call
+// each, instead of one locked library call per byte: every byte is still read
+// once, in order, and never more than one block beyond what a batch needs.
 #pragma once
 
 #include <cstdint>

@@ -309,12 +309,6 @@ def _readline(proc, sel, timeout):
     return buf.decode().rstrip("\n")
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="known fault: FileSource reads ahead with fread() of 64 KiB, which blocks on a "
-    "pipe until 64 KiB or end of file arrive, where reading byte by byte (fgetc) "
-    "returns the batch from the bytes already available",
-)
 def test_batch_from_pipe_does_not_wait_for_more_input(tmp_path):
     fifo = tmp_path / "pipe"
     os.mkfifo(fifo)
