@@ -101,18 +101,6 @@ struct BatchBuffer {
         close_token(out, t.length, t.type);
     }
 
-    // Takes a token found by the token scanner: `bytes` is its well-formed
-    // text, and its `length` code points already stand at code_points +
-    // text_chars, with `bits` their OR. Same rule as accept().
-    void accept_scanned(const std::uint8_t* bytes, std::size_t byte_count, std::uint64_t length,
-                        std::uint64_t type, std::uint32_t bits) noexcept {
-        if (!passes(type, length)) return;
-        std::uint8_t* out = text_buffer + text_bytes;
-        std::memcpy(out, bytes, byte_count);
-        char_bits |= bits;
-        close_token(out + byte_count, length, type);
-    }
-
   private:
     // Ends the token whose text reaches `out` and whose `length` code points
     // are in place: the NUL separator, the counters and the type.
@@ -123,6 +111,90 @@ struct BatchBuffer {
         text_chars += length + 1;
         types_buffer[token_count++] = type;
     }
+};
+
+// Appends scanned tokens to a batch in a tight loop. The counters and
+// settings are held here, where the compiler can keep them in registers (the
+// byte stores of the text would otherwise force them to be reloaded from the
+// batch after every store); commit() writes them back.
+class BatchAppender {
+  public:
+    explicit BatchAppender(BatchBuffer& batch) noexcept
+        : batch_(batch), text_(batch.text_buffer + batch.text_bytes),
+          code_points_(batch.code_points), types_(batch.types_buffer),
+          token_count_(batch.token_count), text_chars_(batch.text_chars),
+          batch_size_(batch.batch_size), filter_(batch.filter), min_len_(batch.token_min_len),
+          max_len_(batch.token_max_len), char_bits_(batch.char_bits) {}
+    BatchAppender(const BatchAppender&) = delete;
+    BatchAppender& operator=(const BatchAppender&) = delete;
+    ~BatchAppender() { commit(); }
+
+    bool full() const noexcept { return token_count_ >= batch_size_; }
+
+    // Where the next token's code points go (with TOKEN_SCAN_SLACK spare
+    // entries beyond the batch's room for lookahead).
+    std::uint32_t* next_code_points() const noexcept { return code_points_ + text_chars_; }
+
+    // Takes a scanned token: `bytes` is its well-formed text and its `length`
+    // code points already stand at next_code_points(), with `bits` the OR of
+    // those from U+0080 up.
+    // The same rule as BatchBuffer::accept.
+    void take(const std::uint8_t* bytes, std::size_t byte_count, std::uint64_t length,
+              std::uint64_t type, std::uint32_t bits) noexcept {
+        if ((filter_ & type) == 0 || length < min_len_ || length > max_len_) return;
+        copy_short(text_, bytes, byte_count);
+        text_ += byte_count;
+        *text_++ = 0;
+        code_points_[text_chars_ + length] = 0;
+        text_chars_ += length + 1;
+        char_bits_ |= bits;
+        types_[token_count_++] = type;
+    }
+
+    // Takes a token of the one ASCII character b.
+    void take_ascii(std::uint8_t b, std::uint64_t type) noexcept {
+        if ((filter_ & type) == 0 || 1 < min_len_ || 1 > max_len_) return;
+        text_[0] = b;
+        text_[1] = 0;
+        text_ += 2;
+        code_points_[text_chars_] = b;
+        code_points_[text_chars_ + 1] = 0;
+        text_chars_ += 2;
+        types_[token_count_++] = type;
+    }
+
+    void commit() noexcept {
+        batch_.text_bytes = static_cast<std::uint64_t>(text_ - batch_.text_buffer);
+        batch_.token_count = token_count_;
+        batch_.text_chars = text_chars_;
+        batch_.char_bits = char_bits_;
+    }
+
+  private:
+    // Most tokens are a few bytes long: copy them with at most two
+    // overlapping fixed-size moves instead of a library call.
+    static void copy_short(std::uint8_t* out, const std::uint8_t* in, std::size_t n) noexcept {
+        if (n >= 8 && n <= 16) {
+            std::memcpy(out, in, 8);
+            std::memcpy(out + n - 8, in + n - 8, 8);
+        } else if (n >= 4 && n < 8) {
+            std::memcpy(out, in, 4);
+            std::memcpy(out + n - 4, in + n - 4, 4);
+        } else if (n < 4) {
+            for (std::size_t i = 0; i < n; ++i) out[i] = in[i];
+        } else {
+            std::memcpy(out, in, n);
+        }
+    }
+
+    BatchBuffer& batch_;
+    std::uint8_t* text_;
+    std::uint32_t* const code_points_;
+    std::uint64_t* const types_;
+    std::uint64_t token_count_;
+    std::uint64_t text_chars_;
+    const std::uint64_t batch_size_, filter_, min_len_, max_len_;
+    std::uint32_t char_bits_;
 };
 
 } // namespace tarvelin

@@ -71,15 +71,25 @@ inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t
     const std::uint8_t* const base = window.data();
     const std::uint8_t* const end = base + window.size();
     TokenScanner scanner(end, final);
+    BatchAppender out(batch);
     const std::uint8_t* p = base + pos;
-    while (p < end && !batch.is_full()) {
+    while (p < end && !out.full()) {
+        // One-character ASCII tokens (spaces, line feeds, punctuation) are
+        // about half of all tokens: take them without a scan.
+        if (const std::uint8_t b = *p; b < 0x80u) {
+            if (const std::uint64_t type = scanner.ascii_type(b); !is_word_type(type)) {
+                out.take_ascii(b, type);
+                ++p;
+                continue;
+            }
+        }
         ScannedToken t;
-        if (scanner.scan(p, batch.code_points + batch.text_chars, t) != ScanStatus::token) {
+        if (scanner.scan(p, out.next_code_points(), t) != ScanStatus::token) {
             mode.use_assembler = true;
             mode.track_from(p - base);
             break;
         }
-        batch.accept_scanned(p, t.bytes, t.chars, t.type, t.bits);
+        out.take(p, t.bytes, t.chars, t.type, t.bits);
         p += t.bytes;
     }
     return static_cast<std::size_t>(p - base);

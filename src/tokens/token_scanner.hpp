@@ -32,14 +32,19 @@ struct ScannedToken {
     std::size_t bytes;   // length of its text in bytes
     std::uint64_t chars; // length in characters
     std::uint64_t type;
-    std::uint32_t bits; // OR of its code points
+    std::uint32_t bits; // OR of its code points from U+0080 up (ASCII ones may be left out)
 };
 
 class TokenScanner {
   public:
     // `final`: the range reaches the end of the input.
     TokenScanner(const std::uint8_t* end, bool final) noexcept
-        : end_(end), final_(final), table_(char_class_table()) {}
+        : end_(end), final_(final), table_(char_class_table()) {
+        for (std::uint32_t cp = 0; cp < 0x80; ++cp) ascii_types_[cp] = type_of(cp);
+    }
+
+    // The kind of an ASCII character.
+    std::uint64_t ascii_type(std::uint8_t b) const noexcept { return ascii_types_[b]; }
 
     // Scans the token that begins at p (p < end), writing the code points of
     // its characters to cps[0..chars) (and, past them, up to TOKEN_MAX_CHARS
@@ -109,19 +114,36 @@ class TokenScanner {
         Next next;   // the character after the run, unless at_end
     };
 
+    std::uint64_t type_of(std::uint32_t cp) const noexcept {
+        return char_class_to_type[table_.lookup(cp)];
+    }
+
     ScanStatus peek(const std::uint8_t* p, Next& c) const noexcept {
+        // ASCII and two-byte characters (Cyrillic among them) decoded inline.
+        const std::uint32_t b0 = p[0];
+        if (b0 < 0x80u) {
+            c = {b0, 1, ascii_types_[b0]};
+            return ScanStatus::token;
+        }
+        if (b0 >= 0xC2u && b0 < 0xE0u && p + 1 < end_ && (p[1] & 0xC0u) == 0x80u) {
+            const std::uint32_t cp = ((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+            c = {cp, 2, type_of(cp)};
+            return ScanStatus::token;
+        }
         DecodedChar d;
         switch (decode_strict(p, end_, d)) {
         case Utf8Decode::ok: break;
         case Utf8Decode::truncated: return final_ ? ScanStatus::malformed : ScanStatus::need_input;
         case Utf8Decode::malformed: return ScanStatus::malformed;
         }
-        c = {d.code_point, d.length, char_class_to_type[table_.lookup(d.code_point)]};
+        c = {d.code_point, d.length, type_of(d.code_point)};
         return ScanStatus::token;
     }
 
     // The run of c's type that begins at p with c, at most TOKEN_MAX_CHARS
-    // characters, and the character that follows it.
+    // characters, and the character that follows it. ASCII characters are
+    // taken without the general decoding step, and are left out of `bits`
+    // (only code points from U+0080 up decide how a str is stored).
     ScanStatus scan_run(const std::uint8_t* p, Next c, std::uint32_t* cps, Run& run) const noexcept {
         const std::uint64_t type = c.type;
         std::uint64_t n = 0;
@@ -130,10 +152,21 @@ class TokenScanner {
             cps[n++] = c.cp;
             bits |= c.cp;
             p += c.length;
-            if (p == end_) {
-                if (!final_) return ScanStatus::need_input;
-                run = {p, n, bits, true, {}};
-                return ScanStatus::token;
+            for (;;) { // the rest of an ASCII run
+                if (p == end_) {
+                    if (!final_) return ScanStatus::need_input;
+                    run = {p, n, bits, true, {}};
+                    return ScanStatus::token;
+                }
+                const std::uint32_t b = *p;
+                if (b >= 0x80u) break;
+                c = {b, 1, ascii_types_[b]};
+                if (c.type != type || n == TOKEN_MAX_CHARS) {
+                    run = {p, n, bits, false, c};
+                    return ScanStatus::token;
+                }
+                cps[n++] = b;
+                ++p;
             }
             if (ScanStatus s = peek(p, c); s != ScanStatus::token) return s;
             if (c.type != type || n == TOKEN_MAX_CHARS) break;
@@ -145,6 +178,7 @@ class TokenScanner {
     const std::uint8_t* end_;
     bool final_;
     const CharClassTable& table_;
+    std::uint64_t ascii_types_[0x80];
 };
 
 } // namespace tarvelin
