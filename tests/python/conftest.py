@@ -1,8 +1,8 @@
 """Shared helpers for the Python API tests of tarvelinCXX.
 
 Besides small helpers to read batches, this file holds `reference_tokens`, an
-independent model of the tokenizer written from the spec (Parts 1.1, 2.2) and
-the team's decisions on the data-model limits: runs of one word type, hyphen
+independent model of the tokenizer written from its rules (character classes,
+assembly) and the team's decisions on the data-model limits: runs of one word type, hyphen
 joined compounds of at most 16 pieces and 128 characters, a run closed at 128
 characters. Property tests compare the module against it.
 """
@@ -21,7 +21,7 @@ TOKEN_MAX_CHARS = 128
 GROUP_MAX_PIECES = 16
 DEFAULT_BATCH_SIZE = 65536
 
-# Code point ranges (inclusive) of every class other than UNKNWN (Part 1.1).
+# Code point ranges (inclusive) of every class other than UNKNWN.
 _CLASS_RANGES = [
     (0x000A, 0x000A, NWLINE),
     (0x000B, 0x000B, WRDSPC),
@@ -47,7 +47,7 @@ _CLASS_RANGES = [
 
 
 def char_type(cp):
-    """The TokenType value of a code point (Part 1.1)."""
+    """The TokenType value of a code point."""
     for lo, hi, t in _CLASS_RANGES:
         if lo <= cp <= hi:
             return t
@@ -119,7 +119,7 @@ def split_text(text):
 
 
 def check_batch(batch, owner=None):
-    """Asserts the shape of a batch dictionary (Part 3.1); returns its tokens."""
+    """Asserts the shape of a batch dictionary; returns its tokens."""
     assert type(batch) is dict
     if not batch:
         return []

@@ -1,4 +1,4 @@
-"""Behaviour shared by FTTokenizer and FFTokenizer (Parts 2.2, 3.1 to 3.3).
+"""Behaviour shared by FTTokenizer and FFTokenizer.
 
 Every test here runs on both kinds of tokenizer through the `make_tokenizer`
 fixture: the text tokenizer given the content, and the file tokenizer given a
@@ -33,7 +33,7 @@ from conftest import (
 
 SP, LF = " ", "\n"
 
-# The table of Part 2.2's edge cases, plus the overview's example.
+# The assembly edge cases, plus a worked example of a whole batch.
 ASSEMBLY_CASES = [
     ("ab cd", [("ab", ENWORD), (SP, WRDSPC), ("cd", ENWORD)]),
     ("well-known", [("well-known", ENWORD)]),
@@ -70,7 +70,7 @@ ASSEMBLY_CASES = [
 
 @pytest.mark.parametrize("text, expected", ASSEMBLY_CASES)
 def test_assembly_cases(make_tokenizer, text, expected):
-    assert reference_tokens(text) == expected  # the model agrees with the spec
+    assert reference_tokens(text) == expected  # the model agrees with the table
     tok = make_tokenizer(text)
     batches = drain(tok)
     assert len(batches) == (1 if expected else 0)
@@ -78,7 +78,7 @@ def test_assembly_cases(make_tokenizer, text, expected):
     assert tok.get_batch() == {}
 
 
-def test_overview_example_batch(make_tokenizer):
+def test_worked_example_batch(make_tokenizer):
     tok = make_tokenizer("ab cd")
     b = tok.get_batch()
     assert list(b) == ["text", "types"]
@@ -836,7 +836,7 @@ def test_tokens_join_back_to_input(kind, module_tmpdir, text):
     assert got == reference_tokens(text)
 
 
-# Bytes that the permissive decoder drops without a trace (Part 1.2) when they
+# Bytes that the permissive decoder drops without a trace when they
 # stand between whole characters: continuation bytes and bytes F8..FF after a
 # complete character, and lead bytes whose character never completes because
 # the next character's lead byte (or the end of the input) arrives first. The

@@ -1,4 +1,4 @@
-"""FFTokenizer specifics (Part 3.3): opening, paths, files, lazy reading.
+"""FFTokenizer specifics: opening, paths, files, lazy reading.
 
 The behaviour it shares with FTTokenizer is tested on both in test_batches.py.
 """
@@ -275,8 +275,7 @@ def test_malformed_file_raises_for_its_batch_and_continues(write_file):
     assert tok.get_batch() == {}
 
 
-# Lazy reading: each call reads only as far as its batch needs (Part 3.3,
-# step 5.3). With a FIFO whose writer stays open, a batch that can be filled
+# Lazy reading: each call reads only as far as its batch needs. With a FIFO whose writer stays open, a batch that can be filled
 # from the bytes already written must come back without waiting for more.
 FIFO_CHILD = textwrap.dedent(
     """

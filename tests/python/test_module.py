@@ -1,4 +1,4 @@
-"""The module as imported: its attributes, classes and signatures (Part 4.1)."""
+"""The module as imported: its attributes, classes and signatures."""
 
 import importlib.machinery
 import os

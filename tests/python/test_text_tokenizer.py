@@ -1,4 +1,4 @@
-"""FTTokenizer specifics (Part 3.2): construction, byte-string input, states.
+"""FTTokenizer specifics: construction, byte-string input, states.
 
 The behaviour it shares with FFTokenizer is tested on both in test_batches.py.
 """

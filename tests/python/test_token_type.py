@@ -1,4 +1,4 @@
-"""TokenType as Python sees it (Parts 2.1 and 4.1)."""
+"""TokenType as Python sees it."""
 
 import copy
 import pickle

@@ -1,4 +1,4 @@
-"""The interpreter version gate and the refusal of isolated sub-interpreters (Part 4.1).
+"""The interpreter version gate and the refusal of isolated sub-interpreters.
 
 The decision on version strings alone is tested in C++; here the built module
 is loaded into real interpreters.
