@@ -60,6 +60,14 @@ def _prepare(form: str, data: bytes, path: Path, output: Path | None):
         return str(path)
     if form == "output":
         return output.read_bytes()
+    if form == "output_chunks":
+        out, raw, i = [], output.read_bytes(), 0
+        while i < len(raw):
+            j = raw.find(b"\0", i + CHUNK_CHARS)
+            j = len(raw) if j < 0 else j + 1
+            out.append(raw[i:j])
+            i = j
+        return out
     text = data.decode("utf-8")
     return text if form == "text" else _chunks(text)
 
@@ -80,7 +88,8 @@ def worker(args) -> int:
     with tempfile.NamedTemporaryFile(suffix=".txt") as tmp:
         tmp.write(small)
         tmp.flush()
-        run(_prepare(tool.inp, small, Path(tmp.name), Path(args.output) if args.output else None))
+        if not tool.inp.startswith("output"):
+            run(_prepare(tool.inp, small, Path(tmp.name), None))
     inp = _prepare(tool.inp, data, path, Path(args.output) if args.output else None)
     nbytes = len(data)
     del data
@@ -148,7 +157,8 @@ def measure(corpora: list[Path], keys: list[str], rounds: int, slice_scale: floa
                 if sl and sl >= size:
                     sl = None
                 t0 = time.perf_counter()
-                rec = _run_worker(key, corpus, sl, output if tool.inp == "output" else None)
+                rec = _run_worker(key, corpus, sl,
+                                  output if tool.inp.startswith("output") else None)
                 if rec is None:
                     log(f"  {key}: package missing, skipped")
                     skipped.add(key)
@@ -223,6 +233,8 @@ def table(rows, corpus_size: int) -> str:
             continue
         r = rows[tool.key]
         label = tool.label + (f" ¹ ({r['slice_mb']:.0f} MB slice)" if r["sliced"] else "")
+        if r.get("added"):
+            label += " ²"
         if tool.note and tool.family != "floor":
             label += f" — {tool.note}"
         tokens = fmt_count(r["tokens"] * (corpus_size / MB / r["slice_mb"])) if r["tokens"] else "—"
@@ -333,6 +345,11 @@ def render(doc) -> str:
   limit on a token and no 16-piece limit on a compound (the module completes
   `1-2-3-4-5-6-7-8-9` as `1-2-3-4-5-6-7-8-` and `9`).
 """)
+    added = sorted({r["added"] for rows in all_rows.values() for r in rows.values()
+                    if r.get("added")})
+    if added:
+        parts.append(f"- ² Measured in a later run ({', '.join(added)}), {rounds} rounds "
+                     "likewise; its ratios use the reference times of the main run.\n")
     if skipped:
         parts.append(f"\nNot measured (package not installed): {', '.join(skipped)}.\n")
     out = results_dir(quick)
@@ -353,6 +370,8 @@ def main() -> int:
                     help="comma-separated file names under benchmarks/data/")
     ap.add_argument("--render", metavar="JSON",
                     help="only rewrite peers.md and peers.png from a peers.json")
+    ap.add_argument("--add-to", metavar="JSON",
+                    help="measure the --tools given and add their rows to this peers.json")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     ap.add_argument("--corpus", help=argparse.SUPPRESS)
     ap.add_argument("--slice-bytes", type=int, help=argparse.SUPPRESS)
@@ -378,6 +397,16 @@ def main() -> int:
         raise SystemExit("no corpus: run benchmarks/make_corpus.py first")
     keys = args.tools.split(",") if args.tools else [t.key for t in TOOLS]
     results, skipped = measure(corpora, keys, rounds, 0.1 if quick else 1.0)
+    if args.add_to:
+        doc = json.loads(Path(args.add_to).read_text(encoding="utf-8"))
+        when = time.strftime("%Y-%m-%d %H:%M %Z")
+        for c in corpora:
+            rows = summarize(results, c.name, c.stat().st_size)
+            for k, row in rows.items():
+                row["added"] = when
+                doc["rows"].setdefault(c.name, {})[k] = row
+        print(render(doc))
+        return 0
     md = report(results, corpora, rounds, quick, skipped)
     print(md)
     return 0

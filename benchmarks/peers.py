@@ -14,6 +14,8 @@ number of tokens it produced. The input is given in the form the tool takes:
   "path"    the path of a file holding those bytes
   "output"  the UTF-8 bytes of tarvelinCXX's own output text (tokens joined by
             U+0000), for the output-decoding floor
+  "output_chunks"  the same bytes in pieces of about 1 MiB, each ending with a
+            NUL byte
 
 Each tool produces a comparable result, chunk by chunk: the list of token
 strings, and the token types where the tool has them. Only the current chunk's
@@ -118,6 +120,17 @@ def _floor_decode():
         s = data.decode("utf-8")
         del s
         return 0
+    return run
+
+
+def _floor_split():
+    def run(chunks: list[bytes]):
+        n = 0
+        for c in chunks:
+            toks = c.decode("utf-8").split("\0")
+            toks.pop()
+            n += len(toks)
+        return n
     return run
 
 
@@ -241,15 +254,18 @@ TOOLS: list[Tool] = [
     Tool("decode_out", "floor: bytes.decode(\"utf-8\") of our output text", "floor", "output",
          lambda: _floor_decode(), "str",
          note="the module's \"\\0\"-joined token text, encoded to UTF-8"),
+    Tool("split_out", "floor: our output text decoded and split at \"\\0\"", "floor",
+         "output_chunks", lambda: _floor_split(), STRINGS,
+         note="in pieces of about 1 MiB; the least any tool producing token lists pays"),
     Tool("re", "re.findall, our token rules", "peer", "chunks", _re_findall("re"), STRINGS),
     Tool("re_typed", "re.finditer, our token rules with types", "peer", "chunks", _re_typed,
-         TYPED),
+         TYPED, slice_mb=20),
     Tool("regex", "regex.findall, our token rules", "peer", "chunks", _re_findall("regex"),
          STRINGS),
     Tool("hf_ws_punct", "tokenizers Sequence([WhitespaceSplit(), Punctuation()])", "peer",
-         "chunks", _hf("ws+punct"), "token strings + offsets"),
+         "chunks", _hf("ws+punct"), "token strings + offsets", slice_mb=10),
     Tool("hf_whitespace", "tokenizers Whitespace()", "peer", "chunks", _hf("whitespace"),
-         "token strings + offsets"),
+         "token strings + offsets", slice_mb=10),
     Tool("nltk", "nltk wordpunct_tokenize", "peer", "chunks", _nltk, STRINGS),
     Tool("razdel", "razdel.tokenize", "peer", "chunks", _razdel, STRINGS, slice_mb=10),
     Tool("spacy", "spaCy blank(\"xx\") tokenizer", "peer", "chunks", _spacy, STRINGS,
