@@ -1,4 +1,4 @@
-// Part 3.1: the batch buffer: accept rule, text layout, storage and resizing.
+// The batch buffer: accept rule, text layout, storage and resizing.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -130,8 +130,8 @@ TEST(BatchBufferAccept, LengthBoundsAreInclusiveAndCountCharacters) {
 }
 
 TEST(BatchBufferAccept, TextHoldsEachTokenFollowedByNul) {
-    // Part 3.1: Жук (RUWORD) then one space (WRDSPC). The text is Ж у к NUL
-    // space NUL: 6 + 1 + 1 + 1 = 9 bytes (the spec's "8 bytes" miscounts).
+    // Жук (RUWORD) then one space (WRDSPC). The text is Ж у к NUL space NUL:
+    // 6 + 1 + 1 + 1 = 9 bytes.
     auto b = fresh_buffer();
     b->accept(*make_token("Жук", RUWORD));
     b->accept(*make_token(" ", WRDSPC));

@@ -1,5 +1,5 @@
-// Part 1.1: the class of every code point, the class-to-type map and the
-// two-stage table. The expectation is written here from the spec's list, by
+// The class of every code point, the class-to-type map and the two-stage
+// table. The expectation is written here from the list of classes, by
 // listing the characters themselves, and does not reuse the code's range table.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Part 1.1, Concurrency: threads that make the first call of char_class_table()
+// Concurrency: threads that make the first call of char_class_table()
 // in the process at the same moment all get the same, completely built table,
 // and the table is built exactly once.
 //

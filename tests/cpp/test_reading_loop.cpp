@@ -1,4 +1,4 @@
-// Part 3.2 (and 3.3): the reading loop read_batch, through the text tokenizer
+// The reading loop read_batch, through the text tokenizer
 // (TextSource) and the file tokenizer (FileSource).
 #include <gtest/gtest.h>
 
@@ -211,7 +211,7 @@ const std::vector<std::string>& sample_texts() {
 std::string text_case_name(std::size_t i) { return "text #" + std::to_string(i); }
 
 // ---------------------------------------------------------------------------
-// Spec cases
+// Documented cases
 
 TEST(ReadingLoop, ABCWithBatchSize2DeliversC) {
     auto tok = text_tokenizer("a b c");
@@ -247,11 +247,12 @@ TEST(ReadingLoop, DrainLeftIncompleteIsResumedByTheNextCall) {
 }
 
 TEST(ReadingLoop, BatchSize2StopsBeforeTheNextByte) {
-    // Part 3.2: "ab. cd" with batch size 2.
+    // "ab. cd" with batch size 2.
     auto tok = text_tokenizer("ab. cd");
     ASSERT_TRUE(tok->set_batch_size(2));
     EXPECT_EQ(next(*tok), batch({{"ab", ENWORD}, {".", PNCTTN}}));
-    // "d" is still unread (Part 3.2 reads up to "c"; reading less is as good)
+    // "d" is still unread (a byte-by-byte reader stops after "c"; the scanner
+    // stops earlier, which gives the same batches)
     EXPECT_GE(tok->source.read_pos, 3u);
     EXPECT_LE(tok->source.read_pos, 5u);
     EXPECT_EQ(next(*tok), batch({{" ", WRDSPC}, {"cd", ENWORD}}));

@@ -1,4 +1,4 @@
-// Part 2.2: token assembly, fed through Utf8Char and TokenAssembler::add_char,
+// Token assembly, fed through Utf8Char and TokenAssembler::add_char,
 // then drained by two TokenAssembler::finish calls.
 #include <gtest/gtest.h>
 
@@ -25,7 +25,7 @@ std::string repeat(std::string_view s, std::size_t n) {
 }
 
 // ---------------------------------------------------------------------------
-// The tables of Part 2.2 and the team's decisions on the limits.
+// The documented assembly cases and the team's decisions on the limits.
 
 struct AssemblyCase {
     std::string name; // test name: letters, digits and underscores only
@@ -41,7 +41,7 @@ void PrintTo(const AssemblyCase& c, std::ostream* os) {
 std::vector<AssemblyCase> assembly_cases() {
     const std::string a128 = repeat("a", 128), a100 = repeat("a", 100), b100 = repeat("b", 100);
     return {
-        // Part 2.2, Edge cases worth testing
+        // Documented edge cases
         {"WellKnown", "well-known", {{"well-known", ENWORD, 10}}},
         {"MoskvaReka", "Москва-река", {{"Москва-река", RUWORD, 11}}},
         {"Covid19_TypeOfFirstPiece", "covid-19", {{"covid-19", ENWORD, 8}}},
@@ -134,7 +134,7 @@ TEST_P(Assembly, CompletesTheExpectedTokens) {
     EXPECT_EQ(joined(out.tokens), GetParam().input) << "joined texts differ from the input";
 }
 
-INSTANTIATE_TEST_SUITE_P(Part22, Assembly, ::testing::ValuesIn(assembly_cases()),
+INSTANTIATE_TEST_SUITE_P(Documented, Assembly, ::testing::ValuesIn(assembly_cases()),
                          [](const ::testing::TestParamInfo<AssemblyCase>& info) {
                              return info.param.name;
                          });
@@ -280,7 +280,7 @@ TEST(AssemblerState, CompletedTokenAfterALongOneHasZeroTail) {
 
 // ---------------------------------------------------------------------------
 // Joined texts give back the input, on tricky inputs and on random ones, and
-// the tokens agree with a straightforward model of Part 2.2 and the limits.
+// the tokens agree with a straightforward model of the assembly rules and the limits.
 
 std::vector<Tok> model_tokens(std::string_view input) {
     std::vector<Tok> runs;

@@ -1,4 +1,4 @@
-// Part 4.1, Initialisation step 1: the interpreter version gate, a pure function.
+// The interpreter version gate, a pure function.
 #include <gtest/gtest.h>
 
 #include <ostream>

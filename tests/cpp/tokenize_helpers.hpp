@@ -79,7 +79,7 @@ inline std::string token_text(const Token& t) {
     return s;
 }
 
-// A token holding the characters of `utf8` (at most 128), built as Part 2.1 says.
+// A token holding the characters of `utf8` (at most 128), built by appending each character.
 inline std::unique_ptr<Token> make_token(std::string_view utf8, std::uint64_t type) {
     auto t = std::make_unique<Token>(); // value-initialised: all zero
     for (const Utf8Char& c : decode(utf8)) t->append(c);
@@ -87,7 +87,7 @@ inline std::unique_ptr<Token> make_token(std::string_view utf8, std::uint64_t ty
     return t;
 }
 
-// Entries of `chars` beyond `length` are all zero (Part 2.1).
+// Entries of `chars` beyond `length` are all zero.
 inline bool tail_is_zero(const Token& t) {
     static const Utf8Char zeros[TOKEN_MAX_CHARS] = {};
     if (t.length >= TOKEN_MAX_CHARS) return true;
@@ -114,7 +114,7 @@ inline std::string joined(const std::vector<Tok>& toks) {
 
 // Runs `input` through Utf8Char::feed, TokenAssembler::add_char and two
 // finish calls. Every completed token is checked against the invariants of
-// Parts 2.1 and 2.2; violations are described in `problems`.
+// the token record and of assembly; violations are described in `problems`.
 struct Assembled {
     std::vector<Tok> tokens;
     std::vector<std::string> problems;
