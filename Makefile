@@ -140,11 +140,15 @@ fuzz: $(FUZZ_BUILD)/fuzz_reading_loop
 	$< -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus tests/fuzz/corpus
 
-# Leaks are not reported: CPython itself leaves memory behind at exit.
+# Leaks are not reported: CPython itself leaves memory behind at exit. Reports
+# go to files in ASAN_LOGS (pytest would swallow them with the test's stderr
+# when the process aborts) and are printed when the run fails.
+ASAN_LOGS ?= build/asan-logs
 ASAN_RUNTIMES = $$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)
 ASAN_ENV = LD_PRELOAD="$(ASAN_RUNTIMES)" TARVELIN_SANITIZED=1 \
-  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
-  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:log_path=$(CURDIR)/$(ASAN_LOGS)/asan \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(ASAN_LOGS)/ubsan \
+  PYTHONMALLOC=malloc
 
 $(ASAN_VENV)/.asan-created:
 	@PY=$$(tools/find-python313) && echo "using $$PY" && "$$PY" -m venv --clear $(ASAN_VENV)
@@ -153,8 +157,11 @@ $(ASAN_VENV)/.asan-created:
 
 $(ASAN_VENV)/.asan-installed: $(ASAN_VENV)/.asan-created $(SOURCES)
 	CXX=g++ $(ASAN_PY) -m pip install --quiet -C cmake.define.TARVELIN_SANITIZE=ON \
-	  -C cmake.build-type=RelWithDebInfo ".[test]"
+	  -C cmake.build-type=RelWithDebInfo ".[test,examples,dask]"
 	touch $@
 
 asan: $(ASAN_VENV)/.asan-installed
-	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider tests/python
+	rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
+	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider --durations=5 tests/python || \
+	  { status=$$?; cat $(ASAN_LOGS)/* 2>/dev/null || true; exit $$status; }
+	@if [ -n "$$(ls -A $(ASAN_LOGS))" ]; then echo "sanitizer reports:" >&2; cat $(ASAN_LOGS)/* >&2; exit 1; fi

@@ -4,7 +4,8 @@ random settings changed between batches, through both tokenizers, with
 get_batch and streams interleaved.
 
 Example counts come from a Hypothesis profile: "ci" (the default) keeps the
-run short; TARVELIN_HYPOTHESIS_PROFILE=thorough runs many more examples, and
+run short, "sanitized" (the default under the sanitizer build) shorter still;
+TARVELIN_HYPOTHESIS_PROFILE=thorough runs many more examples, and
 TARVELIN_HYPOTHESIS_EXAMPLES=N sets the count directly.
 """
 
@@ -30,7 +31,11 @@ settings.register_profile(
     parent=settings.get_profile("ci"),
     max_examples=5000,
 )
-_profile = settings.get_profile(os.environ.get("TARVELIN_HYPOTHESIS_PROFILE", "ci"))
+# Under the sanitizer build every example costs much more; fewer of them still
+# exercise every path there, while the plain build runs the full count.
+settings.register_profile("sanitized", parent=settings.get_profile("ci"), max_examples=100)
+_default_profile = "sanitized" if os.environ.get("TARVELIN_SANITIZED") else "ci"
+_profile = settings.get_profile(os.environ.get("TARVELIN_HYPOTHESIS_PROFILE", _default_profile))
 if "TARVELIN_HYPOTHESIS_EXAMPLES" in os.environ:
     _profile = settings(_profile, max_examples=int(os.environ["TARVELIN_HYPOTHESIS_EXAMPLES"]))
 PROFILE = _profile

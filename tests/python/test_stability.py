@@ -15,6 +15,7 @@ import sys
 import threading
 import tracemalloc
 
+import numpy as np
 import pytest
 
 import reference_model as model
@@ -55,6 +56,7 @@ def read_all(tok):
     return out
 
 
+KINDS = {1, 2, 4, 8, 16, 32, 64}
 TEXT = "Москва-река, well-known 2023-01-01: x-y… «ёж» 1-й.\n" * 20
 
 
@@ -158,6 +160,29 @@ def test_reference_counts_balance_across_batches_streams_and_arrays(kind, text_f
             next(tok.stream)
     gc.collect()
     assert sys.getrefcount(tok) == base
+
+
+def test_arrays_from_before_resizes_read_only_live_memory():
+    """Old "types" arrays stay readable however the storage was resized since.
+
+    Each read goes through one memcpy of the whole view, which the sanitizer
+    build checks; without it, freed and reused memory shows as values that are
+    no token kind.
+    """
+    tok = tc.FTTokenizer(TEXT * 2000)  # 720,000 tokens
+    old = []
+    # Sizes above the default make the types storage grow, more than once.
+    for n in [1, 3, 70_000, 2, 17, 150_000, 5, 400_000, 1]:
+        tok.set_batch_size(n)
+        batch = tok.get_batch()
+        assert batch
+        old.append(batch["types"])
+        churn = [bytearray(8 * n + k) for k in range(32)]  # reuse freed blocks
+        for a in old:
+            raw = a.tobytes()
+            assert len(raw) == 8 * len(a)
+            assert set(np.frombuffer(raw, dtype=np.uint64).tolist()) <= KINDS
+        del churn
 
 
 def test_python_allocations_stay_flat_over_many_batches():
