@@ -343,7 +343,10 @@ def render(doc) -> str:
   hyphen-minus characters (a trailing hyphen included), and every other
   character alone. It differs from the module in that it has no 128-character
   limit on a token and no 16-piece limit on a compound (the module completes
-  `1-2-3-4-5-6-7-8-9` as `1-2-3-4-5-6-7-8-` and `9`).
+  `1-2-3-4-5-6-7-8-9` as `1-2-3-4-5-6-7-8-` and `9`). Checked on these
+  corpora: on the generated text its tokens and types are identical to the
+  module's; on the real texts they differ only at the few compounds of more
+  than 16 pieces (such as `we-are-the-high-priests-of-hardware-so-you`).
 """)
     added = sorted({r["added"] for rows in all_rows.values() for r in rows.values()
                     if r.get("added")})
