@@ -26,11 +26,9 @@ class Tokenizer {
     void set_token_min_len(std::uint64_t n) noexcept { batch.token_min_len = n; }
     void set_token_max_len(std::uint64_t n) noexcept { batch.token_max_len = n; }
 
-    // Fills the batch with the next tokens; the result stays in batch() until
-    // the next call.
-    void next_batch() noexcept {
-        read_batch(source, assembler, utf8_char, batch, mode, drain_steps);
-    }
+    // Fills the batch with the next tokens; the result stays in batch_buffer()
+    // until the next call. Compiled once for each source, in tokenizer.cpp.
+    void next_batch() noexcept;
 
     const BatchBuffer& batch_buffer() const noexcept { return batch; }
 

@@ -1,0 +1,19 @@
+// The reading loop compiled once for each byte source, in the core library,
+// so that every user of the tokenizers shares one optimised copy.
+#include "tokenizers/tokenizer.hpp"
+
+#include "tokenizers/file_source.hpp"
+#include "tokenizers/reading_loop.hpp"
+#include "tokenizers/text_source.hpp"
+
+namespace tarvelin {
+
+template <ByteSource Source>
+void Tokenizer<Source>::next_batch() noexcept {
+    read_batch(source, assembler, utf8_char, batch, mode, drain_steps);
+}
+
+template class Tokenizer<TextSource>;
+template class Tokenizer<FileSource>;
+
+} // namespace tarvelin
