@@ -2,8 +2,10 @@
 //
 // Ownership, as Python sees it:
 // - An FTTokenizer / FFTokenizer object owns its native tokenizer (default
-//   holder, a unique pointer); the tokenizer owns its text copy or open file
-//   and its batch storage, all released when the Python object is destroyed.
+//   holder, a unique pointer); the tokenizer owns its open file or its text
+//   (a copy of a bytearray, or a strong reference to the immutable str or
+//   bytes whose UTF-8 bytes it reads in place) and its batch storage, all
+//   released when the Python object is destroyed.
 // - A stream (fts_stream / ffs_stream) holds a plain pointer to its tokenizer;
 //   `stream` and `__iter__` tie the new stream's lifetime to the object they
 //   were called on (keep_alive), so a stream keeps its tokenizer alive, directly
@@ -17,6 +19,7 @@
 #include <new>
 
 #include "module/batch_dict.hpp"
+#include "module/text_argument.hpp"
 #include "module/version_gate.hpp"
 #include "tokenizers/from_file_tokenizer.hpp"
 #include "tokenizers/from_text_tokenizer.hpp"
@@ -27,10 +30,27 @@ using namespace tarvelin;
 
 namespace {
 
-template <class T>
-std::unique_ptr<T> open_tokenizer(std::string_view argument) {
-    auto tokenizer = std::make_unique<T>();
-    if (!tokenizer->open(argument.data(), argument.size())) throw std::bad_alloc();
+std::unique_ptr<FromFileTokenizer> open_file_tokenizer(std::string_view path) {
+    auto tokenizer = std::make_unique<FromFileTokenizer>();
+    if (!tokenizer->open(path.data(), path.size())) throw std::bad_alloc();
+    return tokenizer;
+}
+
+// Drops the reference a tokenizer holds on the object whose bytes it reads.
+// Tokenizers are destroyed with their Python object, with the interpreter's
+// lock held.
+void release_text_owner(void* owner) noexcept { Py_DECREF(static_cast<PyObject*>(owner)); }
+
+std::unique_ptr<FromTextTokenizer> open_text_tokenizer(TextArgument text) {
+    auto tokenizer = std::make_unique<FromTextTokenizer>();
+    bool opened;
+    if (text.immutable) {
+        const TextKeeper keeper{text.owner.release().ptr(), &release_text_owner};
+        opened = tokenizer->open_borrowed(text.bytes.data(), text.bytes.size(), keeper);
+    } else {
+        opened = tokenizer->open(text.bytes.data(), text.bytes.size());
+    }
+    if (!opened) throw std::bad_alloc();
     return tokenizer;
 }
 
@@ -143,12 +163,12 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
 
     bind_stream<FromTextStream>(m, "fts_stream");
     py::class_<FromTextTokenizer> text_tokenizer(m, "FTTokenizer");
-    text_tokenizer.def(py::init(&open_tokenizer<FromTextTokenizer>), py::arg("text"));
+    text_tokenizer.def(py::init(&open_text_tokenizer), py::arg("text"));
     bind_batch_methods<FromTextTokenizer, FromTextStream>(text_tokenizer);
 
     bind_stream<FromFileStream>(m, "ffs_stream");
     py::class_<FromFileTokenizer> file_tokenizer(m, "FFTokenizer");
-    file_tokenizer.def(py::init(&open_tokenizer<FromFileTokenizer>), py::arg("fpath"))
+    file_tokenizer.def(py::init(&open_file_tokenizer), py::arg("fpath"))
         .def("is_fopen", &FromFileTokenizer::is_fopen);
     bind_batch_methods<FromFileTokenizer, FromFileStream>(file_tokenizer);
 }

@@ -17,6 +17,13 @@ class FromTextTokenizer : public Tokenizer<TextSource> {
     bool open(const char* data, std::size_t size) noexcept {
         return source.assign(data, size) && batch.allocate();
     }
+
+    // The same over bytes that stay unchanged while `keeper` holds their
+    // owner, without a copy; the keeper is released with the tokenizer.
+    bool open_borrowed(const char* data, std::size_t size, TextKeeper keeper) noexcept {
+        source.borrow(data, size, keeper);
+        return batch.allocate();
+    }
 };
 
 // A non-owning handle on a tokenizer: all streams of one tokenizer and its own

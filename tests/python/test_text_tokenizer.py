@@ -3,6 +3,9 @@
 The behaviour it shares with FFTokenizer is tested on both in test_batches.py.
 """
 
+import gc
+import sys
+
 import pytest
 
 import tarvelinCXX as tc
@@ -98,6 +101,36 @@ def test_text_is_copied_at_construction():
     data[:] = b"xyz uvw"
     data.extend(b" more")
     assert all_tokens(tok) == [("abc", 4), (" ", 1), ("def", 4)]
+
+
+@pytest.mark.parametrize(
+    "make_text",
+    [
+        lambda: "".join(["Москва-река ", "well-known "] * 500),  # a non-ASCII str
+        lambda: "".join(["plain ascii "] * 500),  # a compact ASCII str
+        lambda: ("".join(["Жук-", "12 "] * 500)).encode(),  # bytes
+    ],
+    ids=["str", "ascii-str", "bytes"],
+)
+def test_immutable_text_is_read_in_place_and_kept_alive(make_text):
+    # A str or bytes argument is not copied: the tokenizer holds one reference
+    # to it, for exactly as long as the tokenizer lives.
+    text = make_text()
+    expected = reference_tokens(text.decode() if isinstance(text, bytes) else text)
+    before = sys.getrefcount(text)
+    tok = tc.FTTokenizer(text)
+    assert sys.getrefcount(text) == before + 1
+    tok.set_batch_size(7)
+    first = tokens(tok.get_batch())
+    del text  # only the tokenizer holds it now
+    gc.collect()
+    rest = all_tokens(tok)
+    assert first + rest == expected
+    text = make_text()
+    before = sys.getrefcount(text)
+    tok = tc.FTTokenizer(text)
+    del tok
+    assert sys.getrefcount(text) == before
 
 
 def test_str_with_nul_is_passed_through():
