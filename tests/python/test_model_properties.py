@@ -276,6 +276,27 @@ def test_text_and_file_tokenizers_agree(data, file_dir):
             break
 
 
+_FILE_BLOCK = 64 * 1024  # the file tokenizer reads ahead in blocks of this size
+
+
+@settings(PROFILE, max_examples=min(PROFILE.max_examples, 40))
+@given(
+    lead=st.integers(0, 700),
+    tail=any_bytes,
+    batch_size=st.one_of(st.integers(1, 10), st.just(65536)),
+)
+def test_file_read_ahead_boundary_matches_model(lead, tail, batch_size, file_dir):
+    """Characters, runs and compounds that straddle the end of the first
+    read-ahead block come out as if the file were read in one piece."""
+    filler = (b"ab cd-ef 12 " * (_FILE_BLOCK // 12 + 1))[: _FILE_BLOCK - lead]
+    data = filler + tail
+    tok = _make("file", data, file_dir)
+    ref = model.ModelTokenizer(data)
+    tok.set_batch_size(batch_size)
+    ref.set_batch_size(batch_size)
+    _run(tok, ref, [])
+
+
 # ---------------------------------------------------------------- the model
 
 
