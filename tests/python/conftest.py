@@ -1,10 +1,8 @@
 """Shared helpers for the Python API tests of tarvelinCXX.
 
-Besides small helpers to read batches, this file holds `reference_tokens`, an
-independent model of the tokenizer written from its rules (character classes,
-assembly) and the team's decisions on the data-model limits: runs of one word type, hyphen
-joined compounds of at most 16 pieces and 128 characters, a run closed at 128
-characters. Property tests compare the module against it.
+Besides small helpers to read batches, this file holds `reference_tokens`,
+the tokens of a whole text by the pure-Python reference model
+(reference_model.py), which tests compare the module against.
 """
 
 import os
@@ -14,87 +12,18 @@ import numpy as np
 import pytest
 
 import tarvelinCXX as tc
+from reference_model import MAX_CHARS, tokens_of
 
 NOTTKN, WRDSPC, NWLINE, ENWORD, NUMBER, RUWORD, PNCTTN, UNKNWN = 0, 1, 2, 4, 8, 16, 32, 64
-WORD_TYPES = (ENWORD, NUMBER, RUWORD)
-TOKEN_MAX_CHARS = 128
-GROUP_MAX_PIECES = 16
-DEFAULT_BATCH_SIZE = 65536
-
-# Code point ranges (inclusive) of every class other than UNKNWN.
-_CLASS_RANGES = [
-    (0x000A, 0x000A, NWLINE),
-    (0x000B, 0x000B, WRDSPC),
-    (0x0020, 0x0020, WRDSPC),
-    (0x0021, 0x002F, PNCTTN),
-    (0x0030, 0x0039, NUMBER),
-    (0x003A, 0x0040, PNCTTN),
-    (0x0041, 0x005A, ENWORD),
-    (0x005B, 0x0060, PNCTTN),
-    (0x0061, 0x007A, ENWORD),
-    (0x007B, 0x007E, PNCTTN),
-    (0x00A0, 0x00A0, WRDSPC),
-    (0x00AB, 0x00AB, PNCTTN),
-    (0x00B7, 0x00B7, PNCTTN),
-    (0x00BB, 0x00BB, PNCTTN),
-    (0x0401, 0x0401, RUWORD),
-    (0x0410, 0x044F, RUWORD),
-    (0x0451, 0x0451, RUWORD),
-    (0x2010, 0x201F, PNCTTN),
-    (0x2024, 0x2027, PNCTTN),
-    (0x2116, 0x2116, PNCTTN),
-]
-
-
-def char_type(cp):
-    """The TokenType value of a code point."""
-    for lo, hi, t in _CLASS_RANGES:
-        if lo <= cp <= hi:
-            return t
-    return UNKNWN
 
 
 def reference_tokens(text, *, filter=2**64 - 1, min_len=0, max_len=512):
-    """All tokens of `text` (a str) as (text, type) pairs, as one unlimited batch."""
-    out = []
-    group = []  # pending pieces: (text, type)
-
-    def flush():
-        out.append(("".join(p for p, _ in group), group[0][1]))
-        group.clear()
-
-    def push(piece, ptype):
-        if group:
-            if group[0][1] in WORD_TYPES:
-                if group[-1][1] in WORD_TYPES:
-                    alternates = ptype == PNCTTN and piece == "-"
-                else:
-                    alternates = ptype in WORD_TYPES
-                chars = sum(len(p) for p, _ in group)
-                if (
-                    alternates
-                    and len(group) < GROUP_MAX_PIECES
-                    and chars + len(piece) <= TOKEN_MAX_CHARS
-                ):
-                    group.append((piece, ptype))
-                    return
-            flush()
-        if piece:
-            group.append((piece, ptype))
-
-    run, run_type = "", NOTTKN
-    for ch in text:
-        t = char_type(ord(ch))
-        if run and run_type in WORD_TYPES and t == run_type and len(run) < TOKEN_MAX_CHARS:
-            run += ch
-            continue
-        if run:
-            push(run, run_type)
-        run, run_type = ch, t
-    push(run, run_type)  # the two steps of the drain
-    push("", NOTTKN)
+    """All tokens of `text` (a str) as (text, type) pairs, as one unlimited
+    batch with the given filter and bounds, by the reference model."""
     return [
-        (s, t) for s, t in out if (t & filter) != 0 and min_len <= len(s) <= max_len
+        (t.text.decode(), t.kind)
+        for t in tokens_of(text.encode())
+        if (t.kind & filter) != 0 and min_len <= t.length <= max_len
     ]
 
 
@@ -140,7 +69,7 @@ def check_batch(batch, owner=None):
     values = [int(t) for t in types]
     for s, t in zip(parts, values):
         assert t in (WRDSPC, NWLINE, ENWORD, NUMBER, RUWORD, PNCTTN, UNKNWN)
-        assert 1 <= len(s) <= TOKEN_MAX_CHARS
+        assert 1 <= len(s) <= MAX_CHARS
     return list(zip(parts, values))
 
 
