@@ -104,22 +104,23 @@ def test_text_is_copied_at_construction():
 
 
 @pytest.mark.parametrize(
-    "make_text",
+    "make_text, held",
     [
-        lambda: "".join(["Москва-река ", "well-known "] * 500),  # a non-ASCII str
-        lambda: "".join(["plain ascii "] * 500),  # a compact ASCII str
-        lambda: ("".join(["Жук-", "12 "] * 500)).encode(),  # bytes
+        (lambda: "".join(["Москва-река ", "well-known "] * 500), 0),  # encoded once
+        (lambda: "".join(["plain ascii "] * 500), 1),  # read in place
+        (lambda: ("".join(["Жук-", "12 "] * 500)).encode(), 1),  # read in place
     ],
     ids=["str", "ascii-str", "bytes"],
 )
-def test_immutable_text_is_read_in_place_and_kept_alive(make_text):
-    # A str or bytes argument is not copied: the tokenizer holds one reference
-    # to it, for exactly as long as the tokenizer lives.
+def test_text_is_read_without_copies_and_kept_alive(make_text, held):
+    # An ASCII str or a bytes argument is not copied, and the UTF-8 form of a
+    # non-ASCII str is made once: the tokenizer holds one reference to what
+    # it reads, for exactly as long as the tokenizer lives.
     text = make_text()
     expected = reference_tokens(text.decode() if isinstance(text, bytes) else text)
     before = sys.getrefcount(text)
     tok = tc.FTTokenizer(text)
-    assert sys.getrefcount(text) == before + 1
+    assert sys.getrefcount(text) == before + held
     tok.set_batch_size(7)
     first = tokens(tok.get_batch())
     del text  # only the tokenizer holds it now
@@ -131,6 +132,18 @@ def test_immutable_text_is_read_in_place_and_kept_alive(make_text):
     tok = tc.FTTokenizer(text)
     del tok
     assert sys.getrefcount(text) == before
+
+
+def test_non_ascii_str_keeps_no_encoded_copy_after_the_tokenizer():
+    # The tokenizer keeps its own UTF-8 form of a non-ASCII str and drops it
+    # with the tokenizer; the caller's str is left as it was (a str otherwise
+    # caches its UTF-8 form for as long as it lives).
+    text = "".join(["Москва-река ", "ёлка "] * 2000)
+    size = sys.getsizeof(text)
+    tok = tc.FTTokenizer(text)
+    assert all_tokens(tok) == reference_tokens(text)
+    del tok
+    assert sys.getsizeof(text) == size
 
 
 def test_str_with_nul_is_passed_through():
