@@ -134,31 +134,25 @@ def _floor_split():
     return run
 
 
+def _counting(tokenize):
+    """A run over the input chunks: each chunk's token list is built in full,
+    as a user would get it, and the tokens are counted."""
+    def run(chunks):
+        return sum(len(tokenize(c)) for c in chunks)
+    return run
+
+
 def _re_findall(engine_name: str):
     def make():
         engine = __import__(engine_name)
-        pat = engine.compile(TOKEN_PATTERN, engine.DOTALL)
-
-        def run(chunks):
-            n = 0
-            for c in chunks:
-                toks = pat.findall(c)
-                n += len(toks)
-            return n
-        return run
+        return _counting(engine.compile(TOKEN_PATTERN, engine.DOTALL).findall)
     return make
 
 
 def _re_typed():
     pat = _re.compile(TYPED_PATTERN, _re.DOTALL)
-
-    def run(chunks):
-        n = 0
-        for c in chunks:
-            pairs = [(m.group(), GROUP_TYPE[m.lastindex]) for m in pat.finditer(c)]
-            n += len(pairs)
-        return n
-    return run
+    return _counting(
+        lambda c: [(m.group(), GROUP_TYPE[m.lastindex]) for m in pat.finditer(c)])
 
 
 def _hf(which: str):
@@ -168,63 +162,28 @@ def _hf(which: str):
             pre = pt.Sequence([pt.WhitespaceSplit(), pt.Punctuation()])
         else:
             pre = pt.Whitespace()
-
-        def run(chunks):
-            n = 0
-            for c in chunks:
-                toks = pre.pre_tokenize_str(c)
-                n += len(toks)
-            return n
-        return run
+        return _counting(pre.pre_tokenize_str)
     return make
 
 
 def _razdel():
     import razdel
-
-    def run(chunks):
-        n = 0
-        for c in chunks:
-            toks = [t.text for t in razdel.tokenize(c)]
-            n += len(toks)
-        return n
-    return run
+    return _counting(lambda c: [t.text for t in razdel.tokenize(c)])
 
 
 def _nltk():
     from nltk.tokenize import wordpunct_tokenize
-
-    def run(chunks):
-        n = 0
-        for c in chunks:
-            toks = wordpunct_tokenize(c)
-            n += len(toks)
-        return n
-    return run
+    return _counting(wordpunct_tokenize)
 
 
 def _spacy():
     import spacy
-    nlp = spacy.blank("xx")
-    tokenizer = nlp.tokenizer
-
-    def run(chunks):
-        n = 0
-        for c in chunks:
-            toks = [t.text for t in tokenizer(c)]
-            n += len(toks)
-        return n
-    return run
+    tokenizer = spacy.blank("xx").tokenizer
+    return _counting(lambda c: [t.text for t in tokenizer(c)])
 
 
 def _str_split():
-    def run(chunks):
-        n = 0
-        for c in chunks:
-            toks = c.split()
-            n += len(toks)
-        return n
-    return run
+    return _counting(str.split)
 
 
 TYPED = "token strings + types"
