@@ -36,6 +36,13 @@ inline constexpr std::uint64_t DEFAULT_TOKEN_MIN_LEN = 0;
 inline constexpr std::uint64_t DEFAULT_TOKEN_MAX_LEN = 512;
 inline constexpr std::uint64_t ACCEPT_ALL_TYPES = ~std::uint64_t{0};
 
+// The accept rule: the kind passes the type mask and the length in characters
+// lies within the inclusive bounds.
+constexpr bool token_passes(std::uint64_t filter, std::uint64_t min_len, std::uint64_t max_len,
+                            std::uint64_t type, std::uint64_t length) noexcept {
+    return (filter & type) != 0 && length >= min_len && length <= max_len;
+}
+
 struct BatchBuffer {
     std::uint8_t* text_buffer = nullptr;
     std::uint64_t* types_buffer = nullptr;
@@ -79,7 +86,7 @@ struct BatchBuffer {
     }
 
     bool passes(std::uint64_t type, std::uint64_t length) const noexcept {
-        return (filter & type) != 0 && length >= token_min_len && length <= token_max_len;
+        return token_passes(filter, token_min_len, token_max_len, type, length);
     }
 
     bool is_full() const noexcept { return token_count >= batch_size; }
@@ -141,7 +148,7 @@ class BatchAppender {
     // The same rule as BatchBuffer::accept.
     void take(const std::uint8_t* bytes, std::size_t byte_count, std::uint64_t length,
               std::uint64_t type, std::uint32_t bits) noexcept {
-        if ((filter_ & type) == 0 || length < min_len_ || length > max_len_) return;
+        if (!token_passes(filter_, min_len_, max_len_, type, length)) return;
         copy_short(text_, bytes, byte_count);
         text_ += byte_count;
         *text_++ = 0;
@@ -153,7 +160,7 @@ class BatchAppender {
 
     // Takes a token of the one ASCII character b.
     void take_ascii(std::uint8_t b, std::uint64_t type) noexcept {
-        if ((filter_ & type) == 0 || 1 < min_len_ || 1 > max_len_) return;
+        if (!token_passes(filter_, min_len_, max_len_, type, 1)) return;
         text_[0] = b;
         text_[1] = 0;
         text_ += 2;
