@@ -26,9 +26,33 @@ class Tokenizer {
     void set_token_min_len(std::uint64_t n) noexcept { batch.token_min_len = n; }
     void set_token_max_len(std::uint64_t n) noexcept { batch.token_max_len = n; }
 
-    // Fills the batch with the next tokens; the result stays in batch_buffer()
-    // until the next call. Compiled once for each source, in tokenizer.cpp.
-    void next_batch() noexcept;
+    // Decoding of bytes that are not well-formed UTF-8, from the next
+    // character on.
+    void set_errors(DecodeErrors errors) noexcept { mode.requested = errors; }
+    DecodeErrors errors() const noexcept { return mode.requested; }
+
+    // Goes on filling the batch from at most about `budget` bytes of input
+    // (see ReadResult); the batch stays in batch_buffer() until the next
+    // call begins another. Touches nothing but this tokenizer, so it may run
+    // without the interpreter's lock. Compiled once for each source, in
+    // tokenizer.cpp.
+    ReadResult read_some(std::uint64_t budget) noexcept;
+
+    // One whole batch, however much input it takes (read errors count as the
+    // end of the input).
+    void next_batch() noexcept {
+        for (;;) {
+            const ReadResult r = read_some(~std::uint64_t{0});
+            if (r == ReadResult::complete) return;
+            if (r == ReadResult::no_memory) {
+                mode.batch_open = false;
+                return;
+            }
+        }
+    }
+
+    // Whether a batch was begun by a call that did not complete it.
+    bool batch_open() const noexcept { return mode.batch_open; }
 
     const BatchBuffer& batch_buffer() const noexcept { return batch; }
 
