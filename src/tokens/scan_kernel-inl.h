@@ -48,6 +48,28 @@ std::size_t decode_scalar(const std::uint8_t* in, std::size_t from, std::size_t 
     return o;
 }
 
+// Byte shuffles that move the 16-bit lanes picked by an 8-bit mask to the
+// front of a 128-bit vector, in order (the rest of the lanes is don't-care).
+struct CompactTable {
+    alignas(16) std::uint8_t index[256][16];
+};
+
+constexpr CompactTable make_compact_table() {
+    CompactTable t{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned k = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            if (!((mask >> lane) & 1u)) continue;
+            t.index[mask][2 * k] = static_cast<std::uint8_t>(2 * lane);
+            t.index[mask][2 * k + 1] = static_cast<std::uint8_t>(2 * lane + 1);
+            ++k;
+        }
+    }
+    return t;
+}
+
+inline constexpr CompactTable compact_table = make_compact_table();
+
 } // namespace tarvelin::kernel_detail
 
 #endif // TARVELIN_SCAN_KERNEL_COMMON_H
@@ -246,72 +268,114 @@ KernelScan ScanKernel(const KernelTables& t, const std::uint8_t* p, std::size_t 
     return {n, spans};
 }
 
-// Decodes the characters whose lead bytes are in[0..lanes of d16) to 16-bit
-// values and stores them at out, in order; returns how many. in[lanes + 1]
-// must be readable (the last bytes of a character led inside).
-template <class D16>
-HWY_INLINE std::size_t DecodeChunk16(D16 d16, const std::uint8_t* HWY_RESTRICT in,
-                                     std::uint16_t* HWY_RESTRICT out) {
-    const hn::Rebind<std::uint8_t, D16> d8;
-    const auto b0 = hn::PromoteTo(d16, hn::LoadU(d8, in));
-    const auto b1 = hn::PromoteTo(d16, hn::LoadU(d8, in + 1));
-    const auto b2 = hn::PromoteTo(d16, hn::LoadU(d8, in + 2));
+// The code points of the characters led by the bytes of b0 (b1, b2: the
+// bytes one and two further on), as 16-bit values, and which lanes hold one.
+template <class D16, class V>
+HWY_INLINE V DecodeLanes(D16 d16, V b0, V b1, V b2, hn::Mask<D16>& keep) {
     const auto low6 = hn::Set(d16, 0x3F);
     const auto two = hn::Or(hn::ShiftLeft<6>(hn::And(b0, hn::Set(d16, 0x1F))), hn::And(b1, low6));
     const auto three = hn::Or(hn::ShiftLeft<12>(b0), // the top bits of E0..EF fall off
                               hn::Or(hn::ShiftLeft<6>(hn::And(b1, low6)), hn::And(b2, low6)));
     const auto is3 = hn::Eq(hn::Max(b0, hn::Set(d16, 0xE0)), b0);
     const auto is2 = hn::Eq(hn::Max(b0, hn::Set(d16, 0xC0)), b0);
-    const auto value = hn::IfThenElse(is3, three, hn::IfThenElse(is2, two, b0));
-    const auto keep = hn::Ne(hn::And(b0, hn::Set(d16, 0xC0)), hn::Set(d16, 0x80));
-    return hn::CompressBlendedStore(value, keep, d16, out);
+    keep = hn::Ne(hn::And(b0, hn::Set(d16, 0xC0)), hn::Set(d16, 0x80));
+    return hn::IfThenElse(is3, three, hn::IfThenElse(is2, two, b0));
 }
 
-void Ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) {
+// Input bytes that must follow a chunk for its full-vector stores to stay
+// within the output: the characters after it fill at least the lanes that a
+// store writes past the characters of the chunk (at most 3 bytes a character,
+// 2 of them possibly still part of the chunk's last character).
+inline constexpr std::size_t TAIL_BYTES = 2 + 3 * 16;
+
+#if HWY_TARGET == HWY_SCALAR
+// One lane: no level uses this target; the scalar loop.
+template <class Unit>
+HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
+    kernel_detail::decode_scalar(in, 0, n, out);
+}
+#elif HWY_TARGET <= HWY_AVX3
+// Native compress instructions: whole vectors of 16-bit lanes at a time.
+template <class Unit>
+HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
     const hn::ScalableTag<std::uint16_t> d16;
     const hn::Rebind<std::uint8_t, decltype(d16)> d8;
     const std::size_t N = hn::Lanes(d16);
+    HWY_ALIGN std::uint16_t wide[hn::MaxLanes(d16)] = {};
     std::size_t i = 0, o = 0;
     while (i + N + 2 <= n) {
         const auto v = hn::LoadU(d8, in + i);
-        if (hn::AllTrue(d8, hn::Eq(hn::Min(v, hn::Set(d8, 0x7F)), v))) {
-            hn::StoreU(hn::PromoteTo(d16, v), d16, out + o); // all ASCII: widen
+        if (hn::AllTrue(d8, hn::Eq(hn::Min(v, hn::Set(d8, 0x7F)), v))) { // all ASCII
+            if constexpr (sizeof(Unit) == 1) hn::StoreU(v, d8, out + o);
+            else hn::StoreU(hn::PromoteTo(d16, v), d16, out + o);
             o += N;
         } else {
-            o += DecodeChunk16(d16, in + i, out + o);
+            hn::Mask<decltype(d16)> keep;
+            const auto value =
+                DecodeLanes(d16, hn::PromoteTo(d16, v), hn::PromoteTo(d16, hn::LoadU(d8, in + i + 1)),
+                            hn::PromoteTo(d16, hn::LoadU(d8, in + i + 2)), keep);
+            if constexpr (sizeof(Unit) == 1) {
+                const std::size_t count = hn::CompressStore(value, keep, d16, wide);
+                HWY_ALIGN std::uint8_t narrow[hn::MaxLanes(d8)];
+                hn::Store(hn::TruncateTo(d8, hn::Load(d16, wide)), d8, narrow);
+                std::memcpy(out + o, narrow, count);
+                o += count;
+            } else {
+                o += hn::CompressBlendedStore(value, keep, d16, out + o);
+            }
         }
         i += N;
     }
     kernel_detail::decode_scalar(in, i, n, out + o);
 }
-
-void Ucs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
-    const hn::ScalableTag<std::uint8_t> d8;
-    const hn::Half<decltype(d8)> d8h;
-    const hn::Rebind<std::uint16_t, decltype(d8h)> d16; // as many lanes as d8h
-    const std::size_t N = hn::Lanes(d8);
-    const std::size_t H = hn::Lanes(d16);
-    HWY_ALIGN std::uint16_t wide[hn::MaxLanes(d16)] = {};
-    HWY_ALIGN std::uint8_t narrow[hn::MaxLanes(d8h)];
+#else
+// Eight 16-bit lanes at a time, packed by a byte shuffle from a table.
+template <class Unit>
+HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
+    const hn::FixedTag<std::uint16_t, 8> d16;
+    const hn::FixedTag<std::uint8_t, 16> d8x16;
+    const hn::Rebind<std::uint8_t, decltype(d16)> d8;
+    const hn::ScalableTag<std::uint8_t> dv; // for the ASCII test and copy
+    const std::size_t V = hn::Lanes(dv);
     std::size_t i = 0, o = 0;
-    while (i + N + 2 <= n) {
-        const auto v = hn::LoadU(d8, in + i);
-        if (hn::AllTrue(d8, hn::Eq(hn::Min(v, hn::Set(d8, 0x7F)), v))) {
-            hn::StoreU(v, d8, out + o); // all ASCII: copy
-            o += N;
-            i += N;
+    while (i + V + TAIL_BYTES <= n) {
+        const auto all = hn::LoadU(dv, in + i);
+        if (hn::AllTrue(dv, hn::Eq(hn::Min(all, hn::Set(dv, 0x7F)), all))) { // all ASCII
+            if constexpr (sizeof(Unit) == 1) {
+                hn::StoreU(all, dv, out + o);
+            } else {
+                for (std::size_t h = 0; h < V; h += 8)
+                    hn::StoreU(hn::PromoteTo(d16, hn::LoadU(d8, in + i + h)), d16, out + o + h);
+            }
+            o += V;
+            i += V;
             continue;
         }
-        for (std::size_t h = 0; h < N; h += H) {
-            const std::size_t count = DecodeChunk16(d16, in + i + h, wide);
-            hn::Store(hn::TruncateTo(d8h, hn::Load(d16, wide)), d8h, narrow);
-            std::memcpy(out + o, narrow, count);
-            o += count;
+        for (std::size_t h = 0; h < V; h += 8) {
+            const std::uint8_t* at = in + i + h;
+            hn::Mask<decltype(d16)> keep;
+            const auto value =
+                DecodeLanes(d16, hn::PromoteTo(d16, hn::LoadU(d8, at)),
+                            hn::PromoteTo(d16, hn::LoadU(d8, at + 1)),
+                            hn::PromoteTo(d16, hn::LoadU(d8, at + 2)), keep);
+            std::uint8_t bits = 0;
+            hn::StoreMaskBits(d16, keep, &bits);
+            const auto index = hn::LoadU(d8x16, kernel_detail::compact_table.index[bits]);
+            const auto packed =
+                hn::BitCast(d16, hn::TableLookupBytes(hn::BitCast(d8x16, value), index));
+            if constexpr (sizeof(Unit) == 1) hn::StoreU(hn::TruncateTo(d8, packed), d8, out + o);
+            else hn::StoreU(packed, d16, out + o);
+            o += static_cast<std::size_t>(hwy::PopCount(bits));
         }
-        i += N;
+        i += V;
     }
     kernel_detail::decode_scalar(in, i, n, out + o);
 }
+#endif
+
+void Ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) { Transcode(in, n, out); }
+
+void Ucs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) { Transcode(in, n, out); }
 
 } // namespace HWY_NAMESPACE
 } // namespace tarvelin
