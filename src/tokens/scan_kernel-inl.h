@@ -248,7 +248,12 @@ KernelScan ScanKernel(const KernelTables& t, const std::uint8_t* p, std::size_t 
             }
             if (!(k.lead & bit)) return stop(s); // a stray continuation byte
             DecodedChar c;
-            if (decode_strict(p + base + s, p + n, c) != Utf8Decode::ok) return stop(s);
+            if (b >= 0xC2u && b < 0xE0u && s + 1 < BLOCK && ((k.cont >> (s + 1)) & 1u)) {
+                // Two bytes (Latin-1 signs among them): well-formed as they stand.
+                c = {((b & 0x1Fu) << 6) | (blk[s + 1] & 0x3Fu), 2};
+            } else if (decode_strict(p + base + s, p + n, c) != Utf8Decode::ok) {
+                return stop(s);
+            }
             span.bytes = static_cast<std::uint16_t>(c.length);
             span.chars = 1;
             span.type = static_cast<std::uint8_t>(char_class_to_type[t.table->lookup(c.code_point)]);
