@@ -64,6 +64,8 @@ struct BatchBuffer {
 
     std::uint64_t text_capacity = 0;           // bytes of text_buffer (padding not counted)
     std::uint64_t code_point_capacity = 0;     // entries of code_points (slack not counted)
+    std::uint64_t* offsets = nullptr;          // while kept: each token's first character's index
+    std::uint64_t offsets_capacity = 0;        // entries in offsets, >= batch_size while kept
     std::uint64_t types_capacity = 0;          // entries in types_buffer, >= batch_size
     std::uint64_t** retired_types = nullptr;   // earlier types blocks, freed by release()
     std::uint64_t retired_count = 0;
@@ -91,6 +93,10 @@ struct BatchBuffer {
         }
         return fits < wanted ? fits : wanted;
     }
+
+    // Starts (true) or stops keeping each token's offset; false when the
+    // storage cannot be had.
+    bool keep_offsets(bool on) noexcept;
 
     // Grows the text storage at once to what a full batch can need, for a
     // caller that offers tokens to `accept` without the reading loop's
@@ -127,6 +133,7 @@ struct BatchBuffer {
         if (!passes(t.type, t.length)) return;
         std::uint8_t* out = text_buffer + text_bytes;
         std::uint32_t* cps = code_points + text_chars;
+        if (offsets != nullptr) offsets[token_count] = t.start;
         for (std::uint64_t i = 0; i < t.length; ++i) {
             const Utf8Char& c = t.chars[i];
             std::memcpy(out, c.bytes, 4); // one store; only c.length bytes are kept
@@ -192,12 +199,15 @@ struct BatchBuffer {
 // batch after every store); commit() writes them back.
 class BatchAppender {
   public:
-    explicit BatchAppender(BatchBuffer& batch) noexcept
+    // `char_pos`: the index in the whole input of the next token's first
+    // character; it advances over every token, taken or not.
+    BatchAppender(BatchBuffer& batch, std::uint64_t& char_pos) noexcept
         : batch_(batch), text_(batch.text_buffer + batch.text_bytes),
-          code_points_(batch.code_points), types_(batch.types_buffer),
+          code_points_(batch.code_points), types_(batch.types_buffer), offsets_(batch.offsets),
           token_count_(batch.token_count), text_chars_(batch.text_chars),
           batch_size_(batch.batch_size), filter_(batch.filter), min_len_(batch.token_min_len),
-          max_len_(batch.token_max_len), char_bits_(batch.char_bits) {}
+          max_len_(batch.token_max_len), char_bits_(batch.char_bits), char_pos_(char_pos),
+          char_pos_out_(char_pos) {}
     BatchAppender(const BatchAppender&) = delete;
     BatchAppender& operator=(const BatchAppender&) = delete;
     ~BatchAppender() { commit(); }
@@ -214,7 +224,10 @@ class BatchAppender {
     // The same rule as BatchBuffer::accept.
     void take(const std::uint8_t* bytes, std::size_t byte_count, std::uint64_t length,
               std::uint64_t type, std::uint32_t bits) noexcept {
+        const std::uint64_t start = char_pos_;
+        char_pos_ += length;
         if (!token_passes(filter_, min_len_, max_len_, type, length)) return;
+        if (offsets_ != nullptr) offsets_[token_count_] = start;
         copy_short(text_, bytes, byte_count);
         text_ += byte_count;
         *text_++ = 0;
@@ -226,7 +239,9 @@ class BatchAppender {
 
     // Takes a token of the one ASCII character b.
     void take_ascii(std::uint8_t b, std::uint64_t type) noexcept {
+        const std::uint64_t start = char_pos_++;
         if (!token_passes(filter_, min_len_, max_len_, type, 1)) return;
+        if (offsets_ != nullptr) offsets_[token_count_] = start;
         text_[0] = b;
         text_[1] = 0;
         text_ += 2;
@@ -241,6 +256,7 @@ class BatchAppender {
         batch_.token_count = token_count_;
         batch_.text_chars = text_chars_;
         batch_.char_bits = char_bits_;
+        char_pos_out_ = char_pos_;
     }
 
   private:
@@ -264,10 +280,13 @@ class BatchAppender {
     std::uint8_t* text_;
     std::uint32_t* const code_points_;
     std::uint64_t* const types_;
+    std::uint64_t* const offsets_;
     std::uint64_t token_count_;
     std::uint64_t text_chars_;
     const std::uint64_t batch_size_, filter_, min_len_, max_len_;
     std::uint32_t char_bits_;
+    std::uint64_t char_pos_;
+    std::uint64_t& char_pos_out_;
 };
 
 } // namespace tarvelin

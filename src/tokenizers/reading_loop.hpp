@@ -71,6 +71,7 @@ struct ReadingMode {
     DecodeErrors errors = DecodeErrors::strict;    // the decoding in force
     DecodeErrors requested = DecodeErrors::strict; // takes force between two characters
     Utf8Replacing replacer;                        // the decoder of replace mode
+    std::uint64_t char_pos = 0; // characters of the input before the scanner's position
     std::ptrdiff_t run_start = -1;      // first byte of the assembler's current run
     std::ptrdiff_t prev_run_start = -1; // first byte of the run before it
     std::ptrdiff_t clean_from = 0;      // bytes from here on are well-formed characters
@@ -92,7 +93,7 @@ inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t
     const std::uint8_t* const base = window.data();
     const std::uint8_t* const end = base + window.size();
     TokenScanner scanner(end, final);
-    BatchAppender out(batch);
+    BatchAppender out(batch, mode.char_pos);
     const std::uint8_t* p = base + pos;
     while (p < end && !out.full()) {
         // One-character ASCII tokens (spaces, line feeds, punctuation) are
@@ -164,7 +165,8 @@ inline std::size_t feed_bytes(std::span<const std::uint8_t> window, std::size_t 
         const std::ptrdiff_t pending = mode.prev_run_start;
         if (!mode.assembler_only && pending >= 0 && pending >= mode.clean_from &&
             !inside_character(utf8_char, mode)) {
-            assembler.reset();
+            mode.char_pos = assembler.group_start();
+            assembler.reset(mode.char_pos);
             utf8_char = Utf8Char{};
             mode.use_assembler = false;
             return static_cast<std::size_t>(pending);
@@ -231,9 +233,13 @@ ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_
         mode.begin_window();
         std::size_t used = 0;
         while (used < n && !batch.is_full()) {
-            used = mode.use_assembler
-                       ? detail::feed_bytes(slice, used, assembler, utf8_char, batch, mode)
-                       : detail::scan_tokens(slice, used, final, batch, mode);
+            if (mode.use_assembler) {
+                used = detail::feed_bytes(slice, used, assembler, utf8_char, batch, mode);
+            } else {
+                used = detail::scan_tokens(slice, used, final, batch, mode);
+                // The assembler takes over at a character boundary, idle.
+                if (mode.use_assembler) assembler.reset(mode.char_pos);
+            }
         }
         source.consume(used);
         spent += used;

@@ -10,6 +10,7 @@
 #include "classify/utf8_char.hpp"
 #include "tokenizers/batch_buffer.hpp"
 #include "tokenizers/reading_loop.hpp"
+#include "tokenizers/token_counter.hpp"
 #include "tokens/token_assembler.hpp"
 
 namespace tarvelin {
@@ -22,6 +23,9 @@ class Tokenizer {
 
     // False (and nothing changed) when storage for n tokens cannot be had.
     bool set_batch_size(std::uint64_t n) noexcept { return batch.resize(n); }
+    // Starts or stops keeping each token's offset in the batch; false when
+    // the storage cannot be had.
+    bool set_offsets(bool on) noexcept { return batch.keep_offsets(on); }
     void set_filter(std::uint64_t mask) noexcept { batch.filter = mask; }
     void set_token_min_len(std::uint64_t n) noexcept { batch.token_min_len = n; }
     void set_token_max_len(std::uint64_t n) noexcept { batch.token_max_len = n; }
@@ -54,6 +58,24 @@ class Tokenizer {
     // Whether a batch was begun by a call that did not complete it.
     bool batch_open() const noexcept { return mode.batch_open; }
 
+    // Reads on into the batch storage and counts the tokens of each finished
+    // batch, as the batches would have held them. `complete` once the input
+    // is at its end (a batch size of 0 reads nothing, as its batches would be
+    // empty); `paused` after each batch or budget; read_error / no_memory as
+    // for read_some. A finished batch whose counting ran out of memory is
+    // counted by the next call.
+    ReadResult count_some(TokenCounter& counter, std::uint64_t budget) noexcept {
+        if (batch.batch_size == 0) return ReadResult::complete;
+        if (!uncounted) {
+            const ReadResult r = read_some(budget);
+            if (r != ReadResult::complete) return r;
+            uncounted = true;
+        }
+        if (!counter.add_batch(batch)) return ReadResult::no_memory;
+        uncounted = false;
+        return batch.is_full() ? ReadResult::paused : ReadResult::complete;
+    }
+
     const BatchBuffer& batch_buffer() const noexcept { return batch; }
 
   protected:
@@ -65,6 +87,7 @@ class Tokenizer {
     BatchBuffer batch;
     ReadingMode mode;
     std::uint8_t drain_steps = 0; // finish() calls made so far, at most DRAIN_STEPS
+    bool uncounted = false;       // count_some finished a batch it has not counted yet
 };
 
 } // namespace tarvelin
