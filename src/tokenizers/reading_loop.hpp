@@ -244,7 +244,12 @@ ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_
         source.consume(used);
         spent += used;
     }
-    if (source.at_end()) detail::drain(assembler, batch, mode, drain_steps);
+    if (source.at_end() && !batch.is_full()) {
+        // The drained tokens are pending characters: make room for them, as
+        // no slice of this call may have.
+        if (batch.room_for(1) == 0) return ReadResult::no_memory;
+        detail::drain(assembler, batch, mode, drain_steps);
+    }
     mode.batch_open = false;
     return ReadResult::complete;
 }

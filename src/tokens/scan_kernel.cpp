@@ -17,6 +17,9 @@
 #if HWY_ONCE
 
 #include <atomic>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 #include <cstring>
 
 namespace tarvelin {
@@ -55,6 +58,14 @@ struct Levels {
         ++count;
     }
 
+#if HWY_ARCH_X86
+    // Not every compiler's __builtin_cpu_supports knows F16C: CPUID leaf 1, ECX bit 29.
+    static bool has_f16c() noexcept {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 29)) != 0;
+    }
+#endif
+
     Levels() {
         add({"scalar", nullptr, &ucs1_scalar, &ucs2_scalar});
 #if HWY_ARCH_X86
@@ -64,7 +75,7 @@ struct Levels {
                           __builtin_cpu_supports("aes");
         const bool avx2 = sse4 && __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2") &&
                           __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-                          __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c");
+                          __builtin_cpu_supports("fma") && has_f16c();
         const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") &&
                             __builtin_cpu_supports("avx512vl") &&
                             __builtin_cpu_supports("avx512dq") &&
