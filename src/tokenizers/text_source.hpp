@@ -56,6 +56,7 @@ struct TextSource {
         return {text_data + read_pos, static_cast<std::size_t>(text_size - read_pos)};
     }
     void consume(std::size_t n) noexcept { read_pos += n; }
+    std::uint64_t position() const noexcept { return read_pos; }
     bool at_end() const noexcept { return read_pos == text_size; }
 
   private:
