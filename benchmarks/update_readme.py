@@ -94,9 +94,8 @@ def section() -> str:
                          f"same bytes.")
     lines += ["",
               "All tables, the notes on how each tool was run, and the real-text corpora: "
-              "[benchmarks/results/peers.md](benchmarks/results/peers.md), "
-              "[benchmarks/results/tokenizers.md](benchmarks/results/tokenizers.md); chart: "
-              "[benchmarks/results/peers.png](benchmarks/results/peers.png)."]
+              "`benchmarks/results/peers.md`, `benchmarks/results/tokenizers.md`; chart: "
+              "`benchmarks/results/peers.png`."]
     return "\n".join(lines) + "\n"
 
 

@@ -1,6 +1,8 @@
 #include "tokenizers/batch_buffer.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace tarvelin {
 namespace {
@@ -29,62 +31,121 @@ bool code_point_storage_bytes(std::uint64_t n, std::uint64_t& bytes) noexcept {
 
 bool BatchBuffer::allocate() noexcept {
     release();
-    std::uint64_t text_size = 0, cp_size = 0;
-    text_storage_bytes(DEFAULT_BATCH_SIZE, text_size);
-    code_point_storage_bytes(DEFAULT_BATCH_SIZE, cp_size);
-    text_buffer = static_cast<std::uint8_t*>(std::malloc(text_size));
-    code_points = static_cast<std::uint32_t*>(std::malloc(cp_size));
     types_buffer = static_cast<std::uint64_t*>(std::malloc(DEFAULT_BATCH_SIZE * sizeof(std::uint64_t)));
-    if (text_buffer == nullptr || code_points == nullptr || types_buffer == nullptr) {
-        release();
-        return false;
-    }
+    if (types_buffer == nullptr) return false;
     batch_size = DEFAULT_BATCH_SIZE;
     types_capacity = DEFAULT_BATCH_SIZE;
     return true;
 }
 
+std::uint64_t BatchBuffer::text_limit() const noexcept {
+    std::uint64_t bytes = 0;
+    return text_storage_bytes(batch_size, bytes) ? bytes - TEXT_PADDING : max_u64;
+}
+
+std::uint64_t BatchBuffer::code_point_limit() const noexcept {
+    std::uint64_t bytes = 0;
+    if (!code_point_storage_bytes(batch_size, bytes)) return max_u64;
+    return (bytes / sizeof(std::uint32_t)) - TOKEN_SCAN_SLACK;
+}
+
+namespace {
+
+// Twice `now`, or `at_least` if that is more, but never beyond `limit`.
+std::uint64_t grown_size(std::uint64_t now, std::uint64_t at_least, std::uint64_t limit) noexcept {
+    std::uint64_t size = now > limit / 2 ? limit : now * 2;
+    if (size < at_least) size = at_least;
+    return size < limit ? size : limit;
+}
+
+} // namespace
+
+void BatchBuffer::grow(std::uint64_t bytes) noexcept {
+    const std::uint64_t pending = bytes + PENDING_CHARS;
+    const std::uint64_t text_need = text_bytes + 4 * pending, cp_need = text_chars + 2 * pending;
+    if (text_capacity < text_need && text_capacity < text_limit()) {
+        const std::uint64_t size = grown_size(text_capacity, text_need, text_limit());
+        auto* grown = static_cast<std::uint8_t*>(std::realloc(text_buffer, size + TEXT_PADDING));
+        if (grown == nullptr) return;
+        text_buffer = grown;
+        text_capacity = size;
+    }
+    if (code_point_capacity < cp_need && code_point_capacity < code_point_limit()) {
+        const std::uint64_t size = grown_size(code_point_capacity, cp_need, code_point_limit());
+        auto* grown = static_cast<std::uint32_t*>(
+            std::realloc(code_points, (size + TOKEN_SCAN_SLACK) * sizeof(std::uint32_t)));
+        if (grown == nullptr) return;
+        code_points = grown;
+        code_point_capacity = size;
+    }
+}
+
+bool BatchBuffer::keep_offsets(bool on) noexcept {
+    if (!on) {
+        std::free(offsets);
+        offsets = nullptr;
+        offsets_capacity = 0;
+        return true;
+    }
+    if (offsets != nullptr) return true;
+    const std::uint64_t n = batch_size > token_count ? batch_size : token_count;
+    if (n > max_u64 / sizeof(std::uint64_t)) return false;
+    offsets = static_cast<std::uint64_t*>(std::calloc(n == 0 ? 1 : n, sizeof(std::uint64_t)));
+    offsets_capacity = offsets != nullptr ? n : 0;
+    return offsets != nullptr;
+}
+
 bool BatchBuffer::resize(std::uint64_t n) noexcept {
     std::uint64_t text_size = 0, cp_size = 0;
     if (!text_storage_bytes(n, text_size) || !code_point_storage_bytes(n, cp_size)) return false;
+    if (offsets != nullptr && n > offsets_capacity) { // kept offsets are never seen outside
+        if (n > max_u64 / sizeof(std::uint64_t)) return false;
+        auto* grown = static_cast<std::uint64_t*>(std::realloc(offsets, n * sizeof(std::uint64_t)));
+        if (grown == nullptr) return false;
+        offsets = grown;
+        offsets_capacity = n;
+    }
 
     // Types storage only grows (geometrically, so the retired blocks together
     // stay smaller than the live one).
-    std::uint64_t* new_types = nullptr;
-    std::uint64_t** new_retired = nullptr;
-    std::uint64_t new_capacity = types_capacity;
     if (n > types_capacity) {
-        new_capacity = n > types_capacity * 2 ? n : types_capacity * 2;
+        std::uint64_t new_capacity = n > types_capacity * 2 ? n : types_capacity * 2;
         if (new_capacity > ~std::uint64_t{0} / sizeof(std::uint64_t)) new_capacity = n;
-        new_types = static_cast<std::uint64_t*>(std::malloc(new_capacity * sizeof(std::uint64_t)));
-        new_retired = static_cast<std::uint64_t**>(
+        auto* new_types =
+            static_cast<std::uint64_t*>(std::malloc(new_capacity * sizeof(std::uint64_t)));
+        auto* new_retired = static_cast<std::uint64_t**>(
             std::realloc(retired_types, (retired_count + 1) * sizeof(std::uint64_t*)));
         if (new_retired != nullptr) retired_types = new_retired; // the old list moved or grew
         if (new_types == nullptr || new_retired == nullptr) {
             std::free(new_types);
             return false;
         }
-    }
-
-    // The text and code point storage is never seen outside, so it may move.
-    // realloc leaves the old block intact when it fails. When growing, a
-    // block that already grew still serves the old size if the other fails;
-    // when shrinking, a block that could not shrink still serves the new size.
-    const bool growing = n > batch_size;
-    auto* new_text = static_cast<std::uint8_t*>(std::realloc(text_buffer, text_size));
-    if (new_text != nullptr) text_buffer = new_text;
-    auto* new_cps = static_cast<std::uint32_t*>(std::realloc(code_points, cp_size));
-    if (new_cps != nullptr) code_points = new_cps;
-    if (growing && (new_text == nullptr || new_cps == nullptr)) {
-        std::free(new_types);
-        return false;
-    }
-    if (new_types != nullptr) {
+        // A batch left open by an interrupted call keeps the types it has.
+        std::memcpy(new_types, types_buffer, token_count * sizeof(std::uint64_t));
         retired_types[retired_count++] = types_buffer;
         types_buffer = new_types;
         types_capacity = new_capacity;
     }
     batch_size = n;
+
+    // The text and code point storage is never seen outside and grows as
+    // batches need it; storage beyond what the new size can use is given back,
+    // but never what an open batch holds (realloc leaves a block that cannot
+    // shrink as it was, still large enough).
+    const std::uint64_t text_keep = std::max(text_limit(), text_bytes);
+    if (text_capacity > text_keep) {
+        if (auto* shrunk =
+                static_cast<std::uint8_t*>(std::realloc(text_buffer, text_keep + TEXT_PADDING)))
+            text_buffer = shrunk;
+        text_capacity = text_keep;
+    }
+    const std::uint64_t cp_keep = std::max(code_point_limit(), text_chars);
+    if (code_point_capacity > cp_keep) {
+        if (auto* shrunk = static_cast<std::uint32_t*>(
+                std::realloc(code_points, (cp_keep + TOKEN_SCAN_SLACK) * sizeof(std::uint32_t))))
+            code_points = shrunk;
+        code_point_capacity = cp_keep;
+    }
     return true;
 }
 
@@ -92,6 +153,9 @@ void BatchBuffer::release() noexcept {
     std::free(text_buffer);
     std::free(code_points);
     std::free(types_buffer);
+    std::free(offsets);
+    offsets = nullptr;
+    offsets_capacity = 0;
     for (std::uint64_t i = 0; i < retired_count; ++i) std::free(retired_types[i]);
     std::free(retired_types);
     text_buffer = nullptr;
@@ -100,6 +164,8 @@ void BatchBuffer::release() noexcept {
     retired_types = nullptr;
     retired_count = 0;
     types_capacity = 0;
+    text_capacity = 0;
+    code_point_capacity = 0;
 }
 
 } // namespace tarvelin

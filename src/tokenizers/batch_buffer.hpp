@@ -2,8 +2,12 @@
 // completed tokens it takes: a type mask and inclusive bounds on the length in
 // characters.
 //
-// `text_buffer` always has room for batch_size * TOKEN_SLOT_BYTES bytes (plus a
-// little padding for word-sized stores), so `accept` writes without bound tests.
+// The text storage grows with what batches need, up to batch_size *
+// TOKEN_SLOT_BYTES bytes (plus a little padding for word-sized stores), the
+// most a full batch can hold. The reading loop asks `room_for` before each
+// slice of input how much of it the storage surely takes, so `accept` and the
+// scanner write without bound tests, and a tokenizer costs only the storage
+// that its batches have used.
 //
 // Beside the UTF-8 bytes, the batch keeps the code point of every character it
 // holds (NULs included) in `code_points`, with their OR and a flag for
@@ -58,6 +62,10 @@ struct BatchBuffer {
     std::uint32_t char_bits = 0;          // OR of those code points
     bool malformed = false;               // a character is not well-formed UTF-8
 
+    std::uint64_t text_capacity = 0;           // bytes of text_buffer (padding not counted)
+    std::uint64_t code_point_capacity = 0;     // entries of code_points (slack not counted)
+    std::uint64_t* offsets = nullptr;          // while kept: each token's first character's index
+    std::uint64_t offsets_capacity = 0;        // entries in offsets, >= batch_size while kept
     std::uint64_t types_capacity = 0;          // entries in types_buffer, >= batch_size
     std::uint64_t** retired_types = nullptr;   // earlier types blocks, freed by release()
     std::uint64_t retired_count = 0;
@@ -67,8 +75,36 @@ struct BatchBuffer {
     BatchBuffer& operator=(const BatchBuffer&) = delete;
     ~BatchBuffer() { release(); }
 
-    // Allocates the storage for the default batch size; false when it cannot.
+    // Allocates the types storage for the default batch size (the text storage
+    // grows as batches need it); false when it cannot.
     bool allocate() noexcept;
+
+    // How many of the next `wanted` input bytes (at least one) the storage
+    // surely takes, whatever tokens they make, after growing it if need be; 0
+    // only when it cannot grow.
+    std::uint64_t room_for(std::uint64_t wanted) noexcept {
+        if (at_limits()) return wanted;
+        const std::uint64_t step = wanted < ROOM_STEP ? wanted : ROOM_STEP;
+        std::uint64_t fits = bytes_that_fit();
+        if (fits < step) {
+            grow(step);
+            if (at_limits()) return wanted;
+            fits = bytes_that_fit();
+        }
+        return fits < wanted ? fits : wanted;
+    }
+
+    // Starts (true) or stops keeping each token's offset; false when the
+    // storage cannot be had.
+    bool keep_offsets(bool on) noexcept;
+
+    // Grows the text storage at once to what a full batch can need, for a
+    // caller that offers tokens to `accept` without the reading loop's
+    // room_for; false when memory cannot be had.
+    bool reserve_full() noexcept {
+        grow(~std::uint64_t{0} / 8);
+        return at_limits();
+    }
 
     // Sets batch_size to n and sizes the storage for it. False when n * 513
     // overflows or the storage cannot be had; everything is then unchanged.
@@ -97,6 +133,7 @@ struct BatchBuffer {
         if (!passes(t.type, t.length)) return;
         std::uint8_t* out = text_buffer + text_bytes;
         std::uint32_t* cps = code_points + text_chars;
+        if (offsets != nullptr) offsets[token_count] = t.start;
         for (std::uint64_t i = 0; i < t.length; ++i) {
             const Utf8Char& c = t.chars[i];
             std::memcpy(out, c.bytes, 4); // one store; only c.length bytes are kept
@@ -109,6 +146,42 @@ struct BatchBuffer {
     }
 
   private:
+    // Input bytes taken in one step at least, once the storage has grown.
+    static constexpr std::uint64_t ROOM_STEP = 64 * 1024;
+    // Characters that a slice may complete beyond its own: the pending group
+    // and the current run of the assembler, and an unfinished sequence.
+    static constexpr std::uint64_t PENDING_CHARS = 2 * TOKEN_MAX_CHARS + 8;
+
+    // The storage a full batch needs: beyond it, nothing more is ever asked.
+    std::uint64_t text_limit() const noexcept;
+    std::uint64_t code_point_limit() const noexcept;
+    bool at_limits() const noexcept {
+        return text_capacity >= text_limit() && code_point_capacity >= code_point_limit();
+    }
+
+    // Input bytes whose tokens surely fit: a byte gives at most one
+    // character of at most 3 bytes (U+FFFD for a stray byte in replace mode)
+    // and one NUL; the pending characters come on top. Storage that has
+    // reached its limit holds a full batch, so it bounds nothing.
+    std::uint64_t bytes_that_fit() const noexcept {
+        constexpr std::uint64_t unbounded = ~std::uint64_t{0};
+        const std::uint64_t text_room = text_capacity - text_bytes;
+        const std::uint64_t cp_room = code_point_capacity - text_chars;
+        const std::uint64_t by_text = text_capacity >= text_limit() ? unbounded
+                                      : text_room > 4 * PENDING_CHARS
+                                          ? text_room / 4 - PENDING_CHARS
+                                          : 0;
+        const std::uint64_t by_cps = code_point_capacity >= code_point_limit() ? unbounded
+                                     : cp_room > 2 * PENDING_CHARS ? cp_room / 2 - PENDING_CHARS
+                                                                   : 0;
+        return by_text < by_cps ? by_text : by_cps;
+    }
+
+    // Grows the storage so that at least `bytes` more input bytes fit (at
+    // least doubling it, at most to the limits); leaves it as it is when
+    // memory cannot be had.
+    void grow(std::uint64_t bytes) noexcept;
+
     // Ends the token whose text reaches `out` and whose `length` code points
     // are in place: the NUL separator, the counters and the type.
     void close_token(std::uint8_t* out, std::uint64_t length, std::uint64_t type) noexcept {
@@ -126,12 +199,15 @@ struct BatchBuffer {
 // batch after every store); commit() writes them back.
 class BatchAppender {
   public:
-    explicit BatchAppender(BatchBuffer& batch) noexcept
+    // `char_pos`: the index in the whole input of the next token's first
+    // character; it advances over every token, taken or not.
+    BatchAppender(BatchBuffer& batch, std::uint64_t& char_pos) noexcept
         : batch_(batch), text_(batch.text_buffer + batch.text_bytes),
-          code_points_(batch.code_points), types_(batch.types_buffer),
+          code_points_(batch.code_points), types_(batch.types_buffer), offsets_(batch.offsets),
           token_count_(batch.token_count), text_chars_(batch.text_chars),
           batch_size_(batch.batch_size), filter_(batch.filter), min_len_(batch.token_min_len),
-          max_len_(batch.token_max_len), char_bits_(batch.char_bits) {}
+          max_len_(batch.token_max_len), char_bits_(batch.char_bits), char_pos_(char_pos),
+          char_pos_out_(char_pos) {}
     BatchAppender(const BatchAppender&) = delete;
     BatchAppender& operator=(const BatchAppender&) = delete;
     ~BatchAppender() { commit(); }
@@ -148,7 +224,10 @@ class BatchAppender {
     // The same rule as BatchBuffer::accept.
     void take(const std::uint8_t* bytes, std::size_t byte_count, std::uint64_t length,
               std::uint64_t type, std::uint32_t bits) noexcept {
+        const std::uint64_t start = char_pos_;
+        char_pos_ += length;
         if (!token_passes(filter_, min_len_, max_len_, type, length)) return;
+        if (offsets_ != nullptr) offsets_[token_count_] = start;
         copy_short(text_, bytes, byte_count);
         text_ += byte_count;
         *text_++ = 0;
@@ -160,7 +239,9 @@ class BatchAppender {
 
     // Takes a token of the one ASCII character b.
     void take_ascii(std::uint8_t b, std::uint64_t type) noexcept {
+        const std::uint64_t start = char_pos_++;
         if (!token_passes(filter_, min_len_, max_len_, type, 1)) return;
+        if (offsets_ != nullptr) offsets_[token_count_] = start;
         text_[0] = b;
         text_[1] = 0;
         text_ += 2;
@@ -175,6 +256,7 @@ class BatchAppender {
         batch_.token_count = token_count_;
         batch_.text_chars = text_chars_;
         batch_.char_bits = char_bits_;
+        char_pos_out_ = char_pos_;
     }
 
   private:
@@ -198,10 +280,13 @@ class BatchAppender {
     std::uint8_t* text_;
     std::uint32_t* const code_points_;
     std::uint64_t* const types_;
+    std::uint64_t* const offsets_;
     std::uint64_t token_count_;
     std::uint64_t text_chars_;
     const std::uint64_t batch_size_, filter_, min_len_, max_len_;
     std::uint32_t char_bits_;
+    std::uint64_t char_pos_;
+    std::uint64_t& char_pos_out_;
 };
 
 } // namespace tarvelin

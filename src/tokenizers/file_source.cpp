@@ -4,26 +4,46 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tarvelin {
 
 bool FileSource::open(const char* path, std::size_t size) noexcept {
-    if (std::memchr(path, '\0', size) != nullptr) return true;
-    // fopen needs a terminated copy; paths are short, so this is cheap.
-    char* terminated = static_cast<char*>(std::malloc(size + 1));
-    if (terminated == nullptr) return false;
-    std::memcpy(terminated, path, size);
-    terminated[size] = '\0';
-    file = std::fopen(terminated, "r");
-    std::free(terminated);
+    close();
+    std::free(path_copy);
+    // fopen needs a terminated copy, which is also kept to name the file in
+    // errors; paths are short, so this is cheap.
+    path_copy = static_cast<char*>(std::malloc(size + 1));
+    if (path_copy == nullptr) return false;
+    if (size != 0) std::memcpy(path_copy, path, size);
+    path_copy[size] = '\0';
+    path_size = size;
+    if (std::memchr(path_copy, '\0', size) != nullptr) return true;
+    file = std::fopen(path_copy, "r");
+    struct stat st;
+    if (file != nullptr && ::fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(file); // a directory holds no text to read
+        file = nullptr;
+    }
     return true;
+}
+
+void FileSource::close() noexcept {
+    if (file != nullptr) std::fclose(file);
+    file = nullptr;
+    pos = len = 0;
+}
+
+FileSource::~FileSource() {
+    close();
+    std::free(path_copy);
 }
 
 // One read of whatever is available, up to a block: a regular file gives a
 // whole block, while a pipe or terminal gives what has been written so far,
-// so a batch never waits for bytes it does not need. A read error counts as
-// the end of the file.
+// so a batch never waits for bytes it does not need.
 void FileSource::refill() noexcept {
     pos = 0;
     len = 0;
@@ -31,14 +51,21 @@ void FileSource::refill() noexcept {
         eof = true;
         return;
     }
-    ssize_t got;
-    do {
-        got = ::read(fileno(file), ahead, sizeof ahead);
-    } while (got < 0 && errno == EINTR);
-    if (got > 0)
+    const ssize_t got = ::read(fileno(file), ahead, sizeof ahead);
+    if (got > 0) {
         len = static_cast<std::size_t>(got);
-    else
+    } else if (got == 0) {
         eof = true;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // A descriptor in non-blocking mode: wait until it has bytes (or a
+        // signal comes), then let the caller read again.
+        pollfd waiting{fileno(file), POLLIN, 0};
+        ::poll(&waiting, 1, -1);
+    } else if (errno != EINTR) { // interrupted: the caller reads again later
+        error = errno;
+        error_pending = true;
+        eof = true;
+    }
 }
 
 } // namespace tarvelin

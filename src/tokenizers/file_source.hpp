@@ -3,11 +3,18 @@
 // Bytes are read ahead in blocks of up to FILE_READ_AHEAD, one system call
 // each, instead of one locked library call per byte: every byte is still read
 // once, in order, and never more than one block beyond what a batch needs.
+//
+// A read may block (a pipe, a terminal): it touches nothing but this source,
+// so the caller may run it without holding any lock of its own. A read that
+// a signal interrupts gives an empty window that is not the end, so that the
+// caller can look at the signal; a read that fails ends the input and keeps
+// its errno for the caller to report once.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string_view>
 
 namespace tarvelin {
 
@@ -18,22 +25,35 @@ struct FileSource {
     std::size_t pos = 0;       // next unread byte of `ahead`
     std::size_t len = 0;       // bytes held in `ahead`
     bool eof = false;          // the file reported its end (or a read error)
+    bool error_pending = false; // a read failed and the caller has not been told
+    int error = 0;              // errno of the failed read, 0 while none failed
+    char* path_copy = nullptr;  // the path as given, NUL-terminated (owned)
+    std::size_t path_size = 0;
     std::uint8_t ahead[FILE_READ_AHEAD];
 
     FileSource() = default;
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
-    ~FileSource() {
-        if (file != nullptr) std::fclose(file);
-    }
+    ~FileSource();
 
-    // Opens `path` (size bytes, not NUL-terminated). A path that cannot be
-    // opened leaves `file` null. A path holding a NUL byte would name another
-    // file if cut there, so it opens nothing. False only when memory for the
-    // terminated path cannot be had.
+    // Opens `path` (size bytes, not NUL-terminated) for reading. A path that
+    // cannot be opened, and a directory, leave `file` null. A path holding a
+    // NUL byte would name another file if cut there, so it opens nothing.
+    // False only when memory for the copy of the path cannot be had.
     bool open(const char* path, std::size_t size) noexcept;
 
+    // Closes the file (the path stays known); the source then gives no more bytes.
+    void close() noexcept;
+
     bool is_open() const noexcept { return file != nullptr; }
+    std::string_view path() const noexcept { return {path_copy, path_size}; }
+
+    // True once after a read failed (its errno stays in `error`).
+    bool take_error() noexcept {
+        const bool pending = error_pending;
+        error_pending = false;
+        return pending;
+    }
 
     // Whether more follows a block is known only when the next read says so.
     static constexpr bool windows_are_final = false;

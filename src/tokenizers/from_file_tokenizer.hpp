@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "tokenizers/file_source.hpp"
 #include "tokenizers/tokenizer.hpp"
@@ -20,6 +21,12 @@ class FromFileTokenizer : public Tokenizer<FileSource> {
 
     // Whether the file was opened; stays true after its end.
     bool is_fopen() const noexcept { return source.is_open(); }
+
+    // The path as given to open().
+    std::string_view path() const noexcept { return source.path(); }
+
+    // The errno of the read that failed (read_some said read_error), else 0.
+    int read_error_code() const noexcept { return source.error; }
 };
 
 // A non-owning handle on a tokenizer; see FromTextStream.

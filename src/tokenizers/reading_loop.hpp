@@ -28,6 +28,7 @@
 #include <span>
 
 #include "classify/utf8_char.hpp"
+#include "classify/utf8_replace.hpp"
 #include "classify/utf8_strict.hpp"
 #include "tokenizers/batch_buffer.hpp"
 #include "tokens/token_assembler.hpp"
@@ -45,11 +46,32 @@ concept ByteSource = requires(Source& s, std::size_t n) {
     { Source::windows_are_final } -> std::convertible_to<bool>;
 };
 
+// What one call of the reading loop ended with.
+enum class ReadResult : std::uint8_t {
+    complete,   // the batch is finished: full, or the input ended and was drained (may be empty)
+    paused,     // the byte budget is spent, or a wait for input was interrupted; the batch
+                // stays open and the next call goes on filling it
+    read_error, // the source failed; the batch stays open and the input now counts as ended,
+                // so the next call drains the assembler and completes the batch
+    no_memory,  // the batch's text storage could not grow; the batch stays open
+};
+
+// How bytes that are not well-formed UTF-8 are decoded.
+enum class DecodeErrors : std::uint8_t {
+    strict,  // permissively (Utf8Char): they reach the batch as they are
+    replace, // strictly, each ill-formed sequence becoming U+FFFD (Utf8Replacing)
+};
+
 // Which path reads next, and what the assembler path needs to know to hand
 // back: byte offsets in the current window (negative: not in this window).
 struct ReadingMode {
     bool use_assembler = false;
     bool assembler_only = false; // never use the scanner (the reference path)
+    bool batch_open = false;     // a batch was begun and is not complete yet
+    DecodeErrors errors = DecodeErrors::strict;    // the decoding in force
+    DecodeErrors requested = DecodeErrors::strict; // takes force between two characters
+    Utf8Replacing replacer;                        // the decoder of replace mode
+    std::uint64_t char_pos = 0; // characters of the input before the scanner's position
     std::ptrdiff_t run_start = -1;      // first byte of the assembler's current run
     std::ptrdiff_t prev_run_start = -1; // first byte of the run before it
     std::ptrdiff_t clean_from = 0;      // bytes from here on are well-formed characters
@@ -71,7 +93,7 @@ inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t
     const std::uint8_t* const base = window.data();
     const std::uint8_t* const end = base + window.size();
     TokenScanner scanner(end, final);
-    BatchAppender out(batch);
+    BatchAppender out(batch, mode.char_pos);
     const std::uint8_t* p = base + pos;
     while (p < end && !out.full()) {
         // One-character ASCII tokens (spaces, line feeds, punctuation) are
@@ -95,6 +117,11 @@ inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t
     return static_cast<std::size_t>(p - base);
 }
 
+// Whether a character has been begun but not completed by either decoder.
+inline bool inside_character(const Utf8Char& utf8_char, const ReadingMode& mode) noexcept {
+    return utf8_char.received < utf8_char.length || mode.replacer.pending();
+}
+
 // Assembler path: feeds window[pos..] byte by byte. Returns where it stopped:
 // the window's end, after a token that filled the batch, or the first pending
 // character when it hands back to the scanner.
@@ -102,11 +129,25 @@ inline std::size_t feed_bytes(std::span<const std::uint8_t> window, std::size_t 
                               TokenAssembler& assembler, Utf8Char& utf8_char, BatchBuffer& batch,
                               ReadingMode& mode) noexcept {
     while (pos < window.size()) {
+        if (mode.errors != mode.requested && !inside_character(utf8_char, mode))
+            mode.errors = mode.requested;
         const std::size_t i = pos++;
-        if (!utf8_char.feed(window[i])) continue;
-        const std::ptrdiff_t char_start =
-            static_cast<std::ptrdiff_t>(pos) - static_cast<std::ptrdiff_t>(utf8_char.length);
-        if (!is_well_formed(utf8_char))
+        std::ptrdiff_t char_start;
+        bool clean;
+        if (mode.errors == DecodeErrors::replace) {
+            bool consumed;
+            const std::ptrdiff_t held = mode.replacer.have; // bytes of the sequence before this one
+            if (!mode.replacer.feed(window[i], utf8_char, consumed)) continue;
+            clean = !mode.replacer.replaced;
+            if (!consumed) --pos; // the byte broke off a sequence: it starts afresh next
+            char_start = static_cast<std::ptrdiff_t>(i) - held;
+        } else {
+            if (!utf8_char.feed(window[i])) continue;
+            clean = is_well_formed(utf8_char);
+            char_start =
+                static_cast<std::ptrdiff_t>(pos) - static_cast<std::ptrdiff_t>(utf8_char.length);
+        }
+        if (!clean)
             mode.clean_from = static_cast<std::ptrdiff_t>(pos);
         else if (char_start != mode.last_char_end) // bytes were dropped before it
             mode.clean_from = std::max(mode.clean_from, char_start);
@@ -122,8 +163,10 @@ inline std::size_t feed_bytes(std::span<const std::uint8_t> window, std::size_t 
         // The pending group is the run before the current one; from its start
         // on, the scanner can take over if those bytes are all well-formed.
         const std::ptrdiff_t pending = mode.prev_run_start;
-        if (!mode.assembler_only && pending >= 0 && pending >= mode.clean_from) {
-            assembler.reset();
+        if (!mode.assembler_only && pending >= 0 && pending >= mode.clean_from &&
+            !inside_character(utf8_char, mode)) {
+            mode.char_pos = assembler.group_start();
+            assembler.reset(mode.char_pos);
             utf8_char = Utf8Char{};
             mode.use_assembler = false;
             return static_cast<std::size_t>(pending);
@@ -133,28 +176,92 @@ inline std::size_t feed_bytes(std::span<const std::uint8_t> window, std::size_t 
     return pos;
 }
 
+// At the end of the input: an unfinished sequence of replace mode becomes
+// U+FFFD, then the assembler is drained by exactly two `finish` calls in the
+// tokenizer's life. Each step is made only while the batch has room, so a
+// drain that the batch interrupts is resumed by the next call.
+inline void drain(TokenAssembler& assembler, BatchBuffer& batch, ReadingMode& mode,
+                  std::uint8_t& drain_steps) noexcept {
+    if (mode.replacer.pending() && !batch.is_full()) {
+        Utf8Char c;
+        mode.replacer.finish(c);
+        if (assembler.add_char(c)) batch.accept(assembler.completed());
+    }
+    while (drain_steps < DRAIN_STEPS && !batch.is_full() && !mode.replacer.pending()) {
+        ++drain_steps;
+        if (assembler.finish()) batch.accept(assembler.completed());
+    }
+}
+
+template <class Source>
+bool take_source_error(Source& source) noexcept {
+    if constexpr (requires { source.take_error(); })
+        return source.take_error();
+    else
+        return false;
+}
+
 } // namespace detail
 
+// Fills the open batch (beginning a new one when the last call completed its
+// batch) from at most about `budget` bytes of input; see ReadResult.
+template <ByteSource Source>
+ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_char,
+                      BatchBuffer& batch, ReadingMode& mode, std::uint8_t& drain_steps,
+                      std::uint64_t budget) noexcept {
+    if (!mode.batch_open) {
+        batch.begin_batch();
+        mode.batch_open = true;
+    }
+    if (!mode.use_assembler) mode.errors = mode.requested; // no character is half read here
+    std::uint64_t spent = 0;
+    while (!batch.is_full()) {
+        if (spent >= budget) return ReadResult::paused;
+        const std::span<const std::uint8_t> window = source.window();
+        if (window.empty()) {
+            if (detail::take_source_error(source)) return ReadResult::read_error;
+            if (!source.at_end()) return ReadResult::paused; // a wait for input was interrupted
+            break;
+        }
+        // A slice no longer than the budget left and than the batch's text
+        // storage can surely take; it counts as a window of its own.
+        const std::size_t n = static_cast<std::size_t>(
+            batch.room_for(std::min<std::uint64_t>(window.size(), budget - spent)));
+        if (n == 0) return ReadResult::no_memory;
+        const std::span<const std::uint8_t> slice = window.first(n);
+        const bool final = Source::windows_are_final && n == window.size();
+        mode.begin_window();
+        std::size_t used = 0;
+        while (used < n && !batch.is_full()) {
+            if (mode.use_assembler) {
+                used = detail::feed_bytes(slice, used, assembler, utf8_char, batch, mode);
+            } else {
+                used = detail::scan_tokens(slice, used, final, batch, mode);
+                // The assembler takes over at a character boundary, idle.
+                if (mode.use_assembler) assembler.reset(mode.char_pos);
+            }
+        }
+        source.consume(used);
+        spent += used;
+    }
+    if (source.at_end()) detail::drain(assembler, batch, mode, drain_steps);
+    mode.batch_open = false;
+    return ReadResult::complete;
+}
+
+// One whole batch, whatever it takes: read errors count as the input's end,
+// and a batch whose storage cannot grow is completed as it stands.
 template <ByteSource Source>
 void read_batch(Source& source, TokenAssembler& assembler, Utf8Char& utf8_char,
                 BatchBuffer& batch, ReadingMode& mode, std::uint8_t& drain_steps) noexcept {
-    batch.begin_batch();
-    while (!batch.is_full()) {
-        const std::span<const std::uint8_t> bytes = source.window();
-        if (bytes.empty()) break;
-        mode.begin_window();
-        std::size_t used = 0;
-        while (used < bytes.size() && !batch.is_full()) {
-            used = mode.use_assembler
-                       ? detail::feed_bytes(bytes, used, assembler, utf8_char, batch, mode)
-                       : detail::scan_tokens(bytes, used, Source::windows_are_final, batch, mode);
+    for (;;) {
+        const ReadResult r = read_slice(source, assembler, utf8_char, batch, mode, drain_steps,
+                                        ~std::uint64_t{0});
+        if (r == ReadResult::complete) return;
+        if (r == ReadResult::no_memory) {
+            mode.batch_open = false;
+            return;
         }
-        source.consume(used);
-    }
-    if (!source.at_end()) return;
-    while (drain_steps < DRAIN_STEPS && !batch.is_full()) {
-        ++drain_steps;
-        if (assembler.finish()) batch.accept(assembler.completed());
     }
 }
 

@@ -9,8 +9,8 @@
 namespace tarvelin {
 
 template <ByteSource Source>
-void Tokenizer<Source>::next_batch() noexcept {
-    read_batch(source, assembler, utf8_char, batch, mode, drain_steps);
+ReadResult Tokenizer<Source>::read_some(std::uint64_t budget) noexcept {
+    return read_slice(source, assembler, utf8_char, batch, mode, drain_steps, budget);
 }
 
 template class Tokenizer<TextSource>;

@@ -10,6 +10,7 @@
 #include "classify/utf8_char.hpp"
 #include "tokenizers/batch_buffer.hpp"
 #include "tokenizers/reading_loop.hpp"
+#include "tokenizers/token_counter.hpp"
 #include "tokens/token_assembler.hpp"
 
 namespace tarvelin {
@@ -22,13 +23,58 @@ class Tokenizer {
 
     // False (and nothing changed) when storage for n tokens cannot be had.
     bool set_batch_size(std::uint64_t n) noexcept { return batch.resize(n); }
+    // Starts or stops keeping each token's offset in the batch; false when
+    // the storage cannot be had.
+    bool set_offsets(bool on) noexcept { return batch.keep_offsets(on); }
     void set_filter(std::uint64_t mask) noexcept { batch.filter = mask; }
     void set_token_min_len(std::uint64_t n) noexcept { batch.token_min_len = n; }
     void set_token_max_len(std::uint64_t n) noexcept { batch.token_max_len = n; }
 
-    // Fills the batch with the next tokens; the result stays in batch_buffer()
-    // until the next call. Compiled once for each source, in tokenizer.cpp.
-    void next_batch() noexcept;
+    // Decoding of bytes that are not well-formed UTF-8, from the next
+    // character on.
+    void set_errors(DecodeErrors errors) noexcept { mode.requested = errors; }
+    DecodeErrors errors() const noexcept { return mode.requested; }
+
+    // Goes on filling the batch from at most about `budget` bytes of input
+    // (see ReadResult); the batch stays in batch_buffer() until the next
+    // call begins another. Touches nothing but this tokenizer, so it may run
+    // without the interpreter's lock. Compiled once for each source, in
+    // tokenizer.cpp.
+    ReadResult read_some(std::uint64_t budget) noexcept;
+
+    // One whole batch, however much input it takes (read errors count as the
+    // end of the input).
+    void next_batch() noexcept {
+        for (;;) {
+            const ReadResult r = read_some(~std::uint64_t{0});
+            if (r == ReadResult::complete) return;
+            if (r == ReadResult::no_memory) {
+                mode.batch_open = false;
+                return;
+            }
+        }
+    }
+
+    // Whether a batch was begun by a call that did not complete it.
+    bool batch_open() const noexcept { return mode.batch_open; }
+
+    // Reads on into the batch storage and counts the tokens of each finished
+    // batch, as the batches would have held them. `complete` once the input
+    // is at its end (a batch size of 0 reads nothing, as its batches would be
+    // empty); `paused` after each batch or budget; read_error / no_memory as
+    // for read_some. A finished batch whose counting ran out of memory is
+    // counted by the next call.
+    ReadResult count_some(TokenCounter& counter, std::uint64_t budget) noexcept {
+        if (batch.batch_size == 0) return ReadResult::complete;
+        if (!uncounted) {
+            const ReadResult r = read_some(budget);
+            if (r != ReadResult::complete) return r;
+            uncounted = true;
+        }
+        if (!counter.add_batch(batch)) return ReadResult::no_memory;
+        uncounted = false;
+        return batch.is_full() ? ReadResult::paused : ReadResult::complete;
+    }
 
     const BatchBuffer& batch_buffer() const noexcept { return batch; }
 
@@ -41,6 +87,7 @@ class Tokenizer {
     BatchBuffer batch;
     ReadingMode mode;
     std::uint8_t drain_steps = 0; // finish() calls made so far, at most DRAIN_STEPS
+    bool uncounted = false;       // count_some finished a batch it has not counted yet
 };
 
 } // namespace tarvelin

@@ -20,6 +20,7 @@ struct Token {
     Utf8Char chars[TOKEN_MAX_CHARS];
     std::uint64_t type;   // a TokenType value
     std::uint64_t length; // characters held, 0..TOKEN_MAX_CHARS
+    std::uint64_t start;  // index of its first character in the whole input
 
     bool empty() const noexcept { return length == 0; }
     bool full() const noexcept { return length == TOKEN_MAX_CHARS; }
@@ -33,6 +34,7 @@ struct Token {
         std::memset(chars, 0, length * sizeof(Utf8Char));
         type = type_value(TokenType::NOTTKN);
         length = 0;
+        start = 0;
     }
 
     // Only allowed while !full().
@@ -51,6 +53,7 @@ struct Token {
             std::memset(chars + other.length, 0, (length - other.length) * sizeof(Utf8Char));
         type = other.type;
         length = other.length;
+        start = other.start;
     }
 };
 

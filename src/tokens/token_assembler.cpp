@@ -6,6 +6,7 @@ namespace tarvelin {
 
 bool TokenAssembler::add_char(const Utf8Char& c) noexcept {
     const std::uint64_t type = token_type_of(c.code_point);
+    ++next_char;
     if (current.empty()) {
         start_run(c, type);
         return false;
@@ -21,7 +22,8 @@ bool TokenAssembler::add_char(const Utf8Char& c) noexcept {
 
 bool TokenAssembler::finish() noexcept { return close_run(); }
 
-void TokenAssembler::reset() noexcept {
+void TokenAssembler::reset(std::uint64_t next_char_index) noexcept {
+    next_char = next_char_index;
     for (std::uint64_t i = 1; i <= piece_count; ++i) slots[i].clear();
     current.clear();
     group_type = type_value(TokenType::NOTTKN);
@@ -31,6 +33,7 @@ void TokenAssembler::reset() noexcept {
 
 void TokenAssembler::start_run(const Utf8Char& c, std::uint64_t type) noexcept {
     current.type = type;
+    current.start = next_char - 1; // add_char has counted c
     current.append(c);
 }
 
@@ -83,6 +86,7 @@ void TokenAssembler::flush_group() noexcept {
     Token& out = slots[0];
     out.clear();
     out.type = group_type;
+    out.start = slots[1].start;
     for (std::uint64_t i = 1; i <= piece_count; ++i) {
         out.append_all(slots[i]);
         slots[i].clear();

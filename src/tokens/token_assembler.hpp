@@ -30,6 +30,7 @@ struct TokenAssembler {
     Token staging; // the run just closed, on its way into the group
     Token current; // the run being built
     std::uint64_t group_chars; // characters in the pending pieces
+    std::uint64_t next_char;   // index in the whole input of the next character fed
 
     // Feeds one complete character; true when a token was completed into slot 0.
     bool add_char(const Utf8Char& c) noexcept;
@@ -41,8 +42,13 @@ struct TokenAssembler {
     const Token& completed() const noexcept { return slots[0]; }
 
     // Drops the pending group and the current run (the state before any
-    // character); slot 0 keeps the last completed token.
-    void reset() noexcept;
+    // character); slot 0 keeps the last completed token. The next character
+    // fed is the input's character `next_char_index`.
+    void reset(std::uint64_t next_char_index) noexcept;
+
+    // Index in the whole input of the first character of the pending group
+    // (while one is open).
+    std::uint64_t group_start() const noexcept { return slots[1].start; }
 
   private:
     void start_run(const Utf8Char& c, std::uint64_t type) noexcept;

@@ -38,10 +38,12 @@ std::vector<std::uint64_t> types_of(const BatchBuffer& b) {
     return {b.types_buffer, b.types_buffer + b.token_count};
 }
 
-// A buffer with the default storage and an empty batch begun.
+// A buffer with the default storage, its text storage grown for a full batch
+// (tokens are offered to accept() directly here), and an empty batch begun.
 std::unique_ptr<BatchBuffer> fresh_buffer() {
     auto b = std::make_unique<BatchBuffer>();
     EXPECT_TRUE(b->allocate());
+    EXPECT_TRUE(b->reserve_full());
     b->begin_batch();
     return b;
 }
@@ -54,7 +56,7 @@ TEST(BatchBuffer, DefaultsAndDefaultStorage) {
     EXPECT_EQ(b.filter, U64_MAX);
     EXPECT_EQ(TOKEN_SLOT_BYTES, 513u);
     ASSERT_TRUE(b.allocate());
-    EXPECT_NE(b.text_buffer, nullptr);
+    EXPECT_EQ(b.text_buffer, nullptr); // text storage grows only as batches need it
     EXPECT_NE(b.types_buffer, nullptr);
     EXPECT_EQ(b.batch_size, 65536u);
     EXPECT_GE(b.types_capacity, b.batch_size);
@@ -151,6 +153,7 @@ TEST(BatchBufferAccept, TokenIsNotModified) {
 TEST(BatchBufferAccept, LongestTokenOfFourByteCharactersFillsExactly513Bytes) {
     BatchBuffer b; // storage for exactly one token, allocated from nothing
     ASSERT_TRUE(b.resize(1));
+    ASSERT_TRUE(b.reserve_full());
     b.begin_batch();
     const std::string emoji128 = repeat_emoji();
     const auto t = make_token(emoji128, UNKNWN);
@@ -165,6 +168,7 @@ TEST(BatchBufferAccept, LongestTokenOfFourByteCharactersFillsExactly513Bytes) {
 TEST(BatchBufferAccept, FullBatchOfLongestTokensUsesAllItsRoom) {
     BatchBuffer b;
     ASSERT_TRUE(b.resize(3));
+    ASSERT_TRUE(b.reserve_full());
     b.begin_batch();
     const auto t = make_token(repeat_emoji(), ENWORD);
     for (int i = 0; i < 3; ++i) {
@@ -215,6 +219,7 @@ TEST_P(ResizeFailure, ReturnsFalseAndChangesNothing) {
     EXPECT_EQ(types_of(*b), (std::vector<std::uint64_t>{ENWORD, ENWORD}));
     // and the buffer still works
     ASSERT_TRUE(b->resize(2));
+    ASSERT_TRUE(b->reserve_full());
     b->begin_batch();
     b->accept(*make_token("ok", ENWORD));
     EXPECT_EQ(text_of(*b), std::string("ok\0", 3));
@@ -241,12 +246,15 @@ TEST(BatchBufferResize, ToZeroThenPositive) {
     auto b = fresh_buffer();
     const std::uint64_t capacity = b->types_capacity;
     ASSERT_TRUE(b->resize(0));
+    ASSERT_TRUE(b->reserve_full());
     EXPECT_EQ(b->batch_size, 0u);
     b->begin_batch();
     EXPECT_TRUE(b->is_full());
     EXPECT_EQ(b->types_capacity, capacity);
 
     ASSERT_TRUE(b->resize(3));
+
+    ASSERT_TRUE(b->reserve_full());
     EXPECT_EQ(b->batch_size, 3u);
     b->begin_batch();
     const auto t = make_token(repeat_emoji(), UNKNWN);
@@ -264,6 +272,7 @@ TEST(BatchBufferResize, TypesStorageNeverShrinks) {
     const std::uint64_t capacity = b->types_capacity;
     for (std::uint64_t n : {1ull, 0ull, 100ull, 65536ull, 7ull}) {
         ASSERT_TRUE(b->resize(n));
+        ASSERT_TRUE(b->reserve_full());
         EXPECT_EQ(b->batch_size, n);
         EXPECT_EQ(b->types_buffer, types) << n;
         EXPECT_EQ(b->types_capacity, capacity) << n;
@@ -279,6 +288,8 @@ TEST(BatchBufferResize, GrowingRetiresTheOldTypesBlockUntilRelease) {
     const std::uint64_t* first = b->types_buffer;
 
     ASSERT_TRUE(b->resize(3 * DEFAULT_BATCH_SIZE));
+
+    ASSERT_TRUE(b->reserve_full());
     EXPECT_EQ(b->batch_size, 3 * DEFAULT_BATCH_SIZE);
     EXPECT_GE(b->types_capacity, b->batch_size);
     EXPECT_NE(b->types_buffer, first);
@@ -299,6 +310,7 @@ TEST(BatchBufferResize, GrowingRetiresTheOldTypesBlockUntilRelease) {
 
     const std::uint64_t* second = b->types_buffer;
     ASSERT_TRUE(b->resize(b->types_capacity + 1));
+    ASSERT_TRUE(b->reserve_full());
     EXPECT_EQ(b->retired_count, 2u);
     EXPECT_EQ(first[1], RUWORD);
     EXPECT_EQ(second[3 * DEFAULT_BATCH_SIZE - 1], NUMBER);
@@ -313,6 +325,7 @@ TEST(BatchBufferResize, GrowingRetiresTheOldTypesBlockUntilRelease) {
 TEST(BatchBufferResize, FromNoStorageAtAll) {
     BatchBuffer b;
     ASSERT_TRUE(b.resize(2));
+    ASSERT_TRUE(b.reserve_full());
     b.begin_batch();
     b.accept(*make_token("hi", ENWORD));
     b.accept(*make_token("там", RUWORD));

@@ -1,6 +1,7 @@
 // The scanner path of the reading loop against the byte-by-byte assembler
-// path: both must give the same batches, byte for byte, for any input,
-// settings and window boundaries.
+// path: both must give the same batches, byte for byte, with the same token
+// offsets, for any input, settings, decoding mode, window boundaries and
+// budgets (calls that pause and go on filling the same batch).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -43,6 +44,7 @@ struct Batch {
     std::string text;
     std::vector<std::uint32_t> code_points;
     std::vector<std::uint64_t> types;
+    std::vector<std::uint64_t> offsets;
     bool malformed;
     bool operator==(const Batch&) const = default;
 };
@@ -55,10 +57,13 @@ struct Reader {
     BatchBuffer batch;
     ReadingMode mode;
     std::uint8_t drain_steps = 0;
+    std::uint64_t budget_seed = 0; // 0: no budget; else calls of random small budgets
 
     // Batches until the first empty one (with a bound against endless loops).
     std::vector<Batch> run(const std::vector<Settings>& settings) {
         EXPECT_TRUE(batch.allocate());
+        EXPECT_TRUE(batch.keep_offsets(true));
+        std::mt19937 budgets(static_cast<std::uint32_t>(budget_seed));
         std::vector<Batch> out;
         for (std::size_t i = 0; i < 100000; ++i) {
             const Settings& s = settings[i % settings.size()];
@@ -66,11 +71,18 @@ struct Reader {
             batch.filter = s.filter;
             batch.token_min_len = s.min_len;
             batch.token_max_len = s.max_len;
-            read_batch(source, *assembler, utf8_char, batch, mode, drain_steps);
+            if (budget_seed == 0) {
+                read_batch(source, *assembler, utf8_char, batch, mode, drain_steps);
+            } else {
+                while (read_slice(source, *assembler, utf8_char, batch, mode, drain_steps,
+                                  1 + budgets() % 40) != ReadResult::complete) {
+                }
+            }
             if (batch.token_count == 0 && source.at_end()) break;
             out.push_back({std::string(reinterpret_cast<char*>(batch.text_buffer), batch.text_bytes),
                            {batch.code_points, batch.code_points + batch.text_chars},
                            {batch.types_buffer, batch.types_buffer + batch.token_count},
+                           {batch.offsets, batch.offsets + batch.token_count},
                            batch.malformed});
         }
         return out;
@@ -115,16 +127,24 @@ Settings random_settings(std::mt19937& rng) {
     return s;
 }
 
-class ScannerDifferential : public ::testing::TestWithParam<bool> {};
+// Inputs with or without malformed bytes, decoded strictly or with replacement.
+struct Case {
+    bool malformed;
+    DecodeErrors errors;
+};
+
+class ScannerDifferential : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ScannerDifferential, TextSourceMatchesAssemblerPath) {
-    std::mt19937 rng(GetParam() ? 1234 : 99);
+    std::mt19937 rng(GetParam().malformed ? 1234 : 99);
     for (int round = 0; round < 400; ++round) {
-        const std::string text = random_text(rng, GetParam());
+        const std::string text = random_text(rng, GetParam().malformed);
         std::vector<Settings> settings{random_settings(rng), random_settings(rng)};
         Reader<TextSource> fast, reference;
         ASSERT_TRUE(fast.source.assign(text.data(), text.size()));
         ASSERT_TRUE(reference.source.assign(text.data(), text.size()));
+        fast.mode.requested = reference.mode.requested = GetParam().errors;
+        fast.budget_seed = round % 2 == 0 ? 0 : round;
         reference.mode.use_assembler = reference.mode.assembler_only = true;
         const auto got = fast.run(settings);
         const auto want = reference.run(settings);
@@ -133,15 +153,17 @@ TEST_P(ScannerDifferential, TextSourceMatchesAssemblerPath) {
 }
 
 TEST_P(ScannerDifferential, SmallWindowsMatchAssemblerPath) {
-    std::mt19937 rng(GetParam() ? 42 : 7);
+    std::mt19937 rng(GetParam().malformed ? 42 : 7);
     for (int round = 0; round < 400; ++round) {
-        const std::string text = random_text(rng, GetParam());
+        const std::string text = random_text(rng, GetParam().malformed);
         std::vector<Settings> settings{random_settings(rng), random_settings(rng)};
         // The two paths see different window boundaries too.
         Reader<ChunkedSource> fast, reference;
         fast.source.data = reference.source.data = text;
         fast.source.rng.seed(round);
         reference.source.rng.seed(round + 1);
+        fast.mode.requested = reference.mode.requested = GetParam().errors;
+        fast.budget_seed = round % 3 == 0 ? round + 1 : 0;
         reference.mode.use_assembler = reference.mode.assembler_only = true;
         const auto got = fast.run(settings);
         const auto want = reference.run(settings);
@@ -149,8 +171,44 @@ TEST_P(ScannerDifferential, SmallWindowsMatchAssemblerPath) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, ScannerDifferential, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "WithMalformedBytes" : "WellFormed"; });
+INSTANTIATE_TEST_SUITE_P(Inputs, ScannerDifferential,
+                         ::testing::Values(Case{false, DecodeErrors::strict},
+                                           Case{true, DecodeErrors::strict},
+                                           Case{true, DecodeErrors::replace}),
+                         [](const auto& info) {
+                             return std::string(info.param.malformed ? "WithMalformedBytes"
+                                                                     : "WellFormed") +
+                                    (info.param.errors == DecodeErrors::replace ? "Replaced" : "");
+                         });
+
+// Keeping every token of a text, each token's offset is the number of
+// characters of the tokens before it, whatever decoding and path.
+TEST(TokenOffsets, CountEveryCharacterBeforeTheToken) {
+    std::mt19937 rng(5);
+    for (int round = 0; round < 200; ++round) {
+        const std::string text = random_text(rng, round % 2 == 1);
+        for (bool reference : {false, true}) {
+            Reader<TextSource> r;
+            ASSERT_TRUE(r.source.assign(text.data(), text.size()));
+            r.mode.requested = round % 4 == 1 ? DecodeErrors::replace : DecodeErrors::strict;
+            r.mode.use_assembler = r.mode.assembler_only = reference;
+            std::uint64_t chars = 0;
+            for (const Batch& b : r.run({{7, ~0ull, 0, 512}})) {
+                std::size_t cp = 0;
+                for (std::size_t i = 0; i < b.types.size(); ++i) {
+                    ASSERT_EQ(b.offsets[i], chars) << "round " << round << " token " << i;
+                    const std::size_t first = cp;
+                    if (is_word_type(b.types[i]))
+                        while (b.code_points[cp] != 0) ++cp;
+                    else
+                        ++cp;
+                    chars += cp - first;
+                    ++cp; // the NUL after the token
+                }
+            }
+        }
+    }
+}
 
 } // namespace
 } // namespace tarvelin

@@ -269,8 +269,8 @@ struct ChunkedSource {
 // The library compiles the reading loop for its own sources only; this one is
 // the harness's.
 template <>
-void tarvelin::Tokenizer<ChunkedSource>::next_batch() noexcept {
-    read_batch(source, assembler, utf8_char, batch, mode, drain_steps);
+tarvelin::ReadResult tarvelin::Tokenizer<ChunkedSource>::read_some(std::uint64_t budget) noexcept {
+    return read_slice(source, assembler, utf8_char, batch, mode, drain_steps, budget);
 }
 
 namespace {

@@ -1,0 +1,389 @@
+// The vector kernels of scan_kernel.hpp, written once for every instruction
+// set. scan_kernel.cpp includes this file once per target (through
+// hwy/foreach_target.h); each pass compiles the code below into its own
+// namespace tarvelin::N_<TARGET> with that target's instruction set enabled by
+// attributes, so no file needs a per-file -m flag and no inline function is
+// shared between instruction sets.
+
+// Plain includes, compiled once for the baseline.
+#ifndef TARVELIN_SCAN_KERNEL_COMMON_H
+#define TARVELIN_SCAN_KERNEL_COMMON_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "classify/char_class.hpp"
+#include "classify/utf8_strict.hpp"
+#include "tokens/scan_kernel.hpp"
+#include "tokens/token_type.hpp"
+
+namespace tarvelin::kernel_detail {
+
+// Read-only data the scanning kernel needs, built once.
+struct KernelTables {
+    const CharClassTable* table;
+    std::uint8_t ascii_type[0x80];
+};
+
+inline constexpr std::size_t BLOCK = 64;
+
+// Decodes the characters whose lead bytes lie in in[from..n) (continuation
+// bytes there are skipped) and stores them as `Unit`s; returns the units written.
+template <class Unit>
+std::size_t decode_scalar(const std::uint8_t* in, std::size_t from, std::size_t n,
+                          Unit* out) noexcept {
+    std::size_t o = 0;
+    for (std::size_t i = from; i < n; ++i) {
+        const std::uint32_t b = in[i];
+        if ((b & 0xC0u) == 0x80u) continue;
+        std::uint32_t cp = b;
+        if (b >= 0xC0u) {
+            const std::size_t len = b >= 0xF0u ? 4 : b >= 0xE0u ? 3 : 2;
+            cp = b & (0x7Fu >> len);
+            for (std::size_t k = 1; k < len && i + k < n; ++k) cp = (cp << 6) | (in[i + k] & 0x3Fu);
+        }
+        out[o++] = static_cast<Unit>(cp);
+    }
+    return o;
+}
+
+// Byte shuffles that move the 16-bit lanes picked by an 8-bit mask to the
+// front of a 128-bit vector, in order (the rest of the lanes is don't-care).
+struct CompactTable {
+    alignas(16) std::uint8_t index[256][16];
+};
+
+constexpr CompactTable make_compact_table() {
+    CompactTable t{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned k = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            if (!((mask >> lane) & 1u)) continue;
+            t.index[mask][2 * k] = static_cast<std::uint8_t>(2 * lane);
+            t.index[mask][2 * k + 1] = static_cast<std::uint8_t>(2 * lane + 1);
+            ++k;
+        }
+    }
+    return t;
+}
+
+inline constexpr CompactTable compact_table = make_compact_table();
+
+} // namespace tarvelin::kernel_detail
+
+#endif // TARVELIN_SCAN_KERNEL_COMMON_H
+
+// Per-target part: the include guard toggles with each foreach_target pass.
+#if defined(TARVELIN_SCAN_KERNEL_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef TARVELIN_SCAN_KERNEL_INL_H_
+#undef TARVELIN_SCAN_KERNEL_INL_H_
+#else
+#define TARVELIN_SCAN_KERNEL_INL_H_
+#endif
+
+#include "hwy/highway.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace tarvelin {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using kernel_detail::BLOCK;
+using kernel_detail::KernelTables;
+
+// Bit i of each mask describes byte i of a block of 64.
+struct BlockMasks {
+    std::uint64_t letter;  // A..Z, a..z
+    std::uint64_t digit;   // 0..9
+    std::uint64_t hyphen;  // '-'
+    std::uint64_t cont;    // 80..BF
+    std::uint64_t lead;    // C0..FF: starts a character of two or more bytes
+    std::uint64_t lead34;  // E0..FF: of three or more
+    std::uint64_t lead4;   // F0..FF: of four
+    std::uint64_t ru_lead; // first byte of a Russian letter (its second byte follows)
+};
+
+template <class D>
+HWY_INLINE std::uint64_t MaskBits(D d, hn::Mask<D> m) {
+    std::uint8_t bytes[8] = {};
+    hn::StoreMaskBits(d, m, bytes);
+    std::uint64_t bits;
+    std::memcpy(&bits, bytes, sizeof bits);
+    const std::size_t lanes = hn::Lanes(d);
+    return lanes >= 64 ? bits : bits & ((std::uint64_t{1} << lanes) - 1);
+}
+
+// x <= c and x >= c for unsigned bytes (min/max exist on every target).
+template <class D, class V>
+HWY_INLINE hn::Mask<D> AtMost(D d, V x, std::uint8_t c) {
+    return hn::Eq(hn::Min(x, hn::Set(d, c)), x);
+}
+template <class D, class V>
+HWY_INLINE hn::Mask<D> AtLeast(D d, V x, std::uint8_t c) {
+    return hn::Eq(hn::Max(x, hn::Set(d, c)), x);
+}
+
+// Classifies blk[0..64); blk[64] must be readable (the byte after a lead).
+HWY_INLINE void Classify(const std::uint8_t* HWY_RESTRICT blk, BlockMasks& k) {
+    const hn::CappedTag<std::uint8_t, BLOCK> d;
+    const std::size_t N = hn::Lanes(d);
+    k = BlockMasks{};
+    for (std::size_t i = 0; i < BLOCK; i += N) {
+        const auto v = hn::LoadU(d, blk + i);
+        const auto next = hn::LoadU(d, blk + i + 1);
+        const auto letter = AtMost(d, hn::Sub(hn::Or(v, hn::Set(d, 0x20)), hn::Set(d, 'a')), 25);
+        const auto digit = AtMost(d, hn::Sub(v, hn::Set(d, '0')), 9);
+        const auto hyphen = hn::Eq(v, hn::Set(d, '-'));
+        const auto cont = AtMost(d, hn::Sub(v, hn::Set(d, 0x80)), 0x3F);
+        const auto lead = AtLeast(d, v, 0xC0);
+        const auto lead34 = AtLeast(d, v, 0xE0);
+        const auto lead4 = AtLeast(d, v, 0xF0);
+        // D0 81, D0 90..BF, D1 80..8F, D1 91.
+        const auto d0 = hn::And(hn::Eq(v, hn::Set(d, 0xD0)),
+                                hn::Or(hn::Eq(next, hn::Set(d, 0x81)),
+                                       AtMost(d, hn::Sub(next, hn::Set(d, 0x90)), 0x2F)));
+        const auto d1 = hn::And(hn::Eq(v, hn::Set(d, 0xD1)),
+                                hn::Or(hn::Eq(next, hn::Set(d, 0x91)),
+                                       AtMost(d, hn::Sub(next, hn::Set(d, 0x80)), 0x0F)));
+        k.letter |= MaskBits(d, letter) << i;
+        k.digit |= MaskBits(d, digit) << i;
+        k.hyphen |= MaskBits(d, hyphen) << i;
+        k.cont |= MaskBits(d, cont) << i;
+        k.lead |= MaskBits(d, lead) << i;
+        k.lead34 |= MaskBits(d, lead34) << i;
+        k.lead4 |= MaskBits(d, lead4) << i;
+        k.ru_lead |= MaskBits(d, hn::Or(d0, d1)) << i;
+    }
+}
+
+HWY_INLINE std::size_t LowestBit(std::uint64_t x) {
+    return static_cast<std::size_t>(hwy::Num0BitsBelowLS1Bit_Nonzero64(x));
+}
+
+KernelScan ScanKernel(const KernelTables& t, const std::uint8_t* p, std::size_t n, bool final,
+                      TokenSpan* out, std::size_t max_spans) {
+    constexpr std::uint64_t RUWORD = type_value(TokenType::RUWORD);
+    // The last block of a range is copied here, zero-padded, so that every
+    // vector load stays inside memory that may be read.
+    HWY_ALIGN std::uint8_t pad[2 * BLOCK];
+    std::size_t spans = 0;
+    std::size_t base = 0; // the block starts here, always at a token start
+    while (base < n) {
+        const std::size_t m = n - base < BLOCK ? n - base : BLOCK; // bytes of the range in it
+        const std::uint8_t* blk = p + base;
+        if (n - base <= BLOCK) {
+            std::memcpy(pad, blk, m);
+            std::memset(pad + m, 0, sizeof pad - m);
+            blk = pad;
+        }
+        BlockMasks k;
+        Classify(blk, k);
+        const std::uint64_t valid = m == BLOCK ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1;
+        const std::uint64_t ru = k.ru_lead | (k.ru_lead << 1);
+        // A word byte starts a run when the byte before is not of its run.
+        const std::uint64_t word_start = (k.letter & ~(k.letter << 1)) |
+                                         (k.digit & ~(k.digit << 1)) | (k.ru_lead & ~(ru << 1));
+        const std::uint64_t ascii = ~(k.cont | k.lead);
+        // Continuation bytes that the lead bytes before them call for; any
+        // other one is a stray byte, made a start so the walk stops there.
+        const std::uint64_t expected = (k.lead << 1) | (k.lead34 << 2) | (k.lead4 << 3);
+        const std::uint64_t single =
+            (ascii & ~k.letter & ~k.digit) | (k.lead & ~k.ru_lead) | (k.cont & ~expected);
+        // A range that ends inside the block ends with a start bit at m.
+        const std::uint64_t end_bit = m < BLOCK ? std::uint64_t{1} << m : 0;
+        std::uint64_t starts = ((word_start | single) & valid) | end_bit;
+
+        const auto stop = [&](std::size_t s) { return KernelScan{base + s, spans}; };
+        std::size_t next_base = 0;
+        for (;;) {
+            if (starts == 0) { // every token of the block ended at or before its end
+                next_base = base + BLOCK;
+                break;
+            }
+            const std::size_t s = LowestBit(starts);
+            if (s == m) return {n, spans};           // only with end_bit: the range is used up
+            if (spans == max_spans) return stop(s);
+            const std::uint64_t bit = std::uint64_t{1} << s;
+            const std::uint64_t rest = starts & (starts - 1);
+            TokenSpan& span = out[spans];
+            span.start = static_cast<std::uint32_t>(base + s);
+            if (word_start & bit) {
+                if (rest == 0) { // the run may go on past the block
+                    if (s == 0) return stop(s);
+                    next_base = base + s;
+                    break;
+                }
+                const std::size_t e = LowestBit(rest);
+                if (e == m) {
+                    if (!final) return stop(s); // the run may go on in the next range
+                } else if (const std::uint8_t b = blk[e]; b == '-') {
+                    return stop(s); // a compound, or a run with a trailing hyphen
+                } else if (b >= 0x80u && !((k.ru_lead >> e) & 1u)) {
+                    // The character after the run must be well-formed too.
+                    DecodedChar c;
+                    if (decode_strict(p + base + e, p + n, c) != Utf8Decode::ok) return stop(s);
+                }
+                const std::size_t bytes = e - s;
+                const bool russian = (k.ru_lead & bit) != 0;
+                span.bytes = static_cast<std::uint16_t>(bytes);
+                span.chars = static_cast<std::uint8_t>(russian ? bytes / 2 : bytes);
+                span.type = static_cast<std::uint8_t>(russian                 ? RUWORD
+                                                      : (k.letter & bit) != 0 ? 4u
+                                                                              : 8u);
+                span.bits = russian ? 0x410u : 0u;
+                ++spans;
+                starts = rest;
+                continue;
+            }
+            const std::uint8_t b = blk[s];
+            if (b < 0x80u) {
+                span.bytes = 1;
+                span.chars = 1;
+                span.type = t.ascii_type[b];
+                span.bits = b;
+                ++spans;
+                starts = rest;
+                continue;
+            }
+            if (!(k.lead & bit)) return stop(s); // a stray continuation byte
+            DecodedChar c;
+            if (b >= 0xC2u && b < 0xE0u && s + 1 < BLOCK && ((k.cont >> (s + 1)) & 1u)) {
+                // Two bytes (Latin-1 signs among them): well-formed as they stand.
+                c = {((b & 0x1Fu) << 6) | (blk[s + 1] & 0x3Fu), 2};
+            } else if (decode_strict(p + base + s, p + n, c) != Utf8Decode::ok) {
+                return stop(s);
+            }
+            span.bytes = static_cast<std::uint16_t>(c.length);
+            span.chars = 1;
+            span.type = static_cast<std::uint8_t>(char_class_to_type[t.table->lookup(c.code_point)]);
+            span.bits = c.code_point;
+            ++spans;
+            const std::size_t after = s + c.length;
+            if (after >= BLOCK) {
+                next_base = base + after;
+                break;
+            }
+            // Only continuation bytes lie between a character and the next start.
+            if (rest == 0 || LowestBit(rest) != after) return stop(after);
+            starts = rest;
+        }
+        base = next_base;
+    }
+    return {n, spans};
+}
+
+// The code points of the characters led by the bytes of b0 (b1, b2: the
+// bytes one and two further on), as 16-bit values, and which lanes hold one.
+template <class D16, class V>
+HWY_INLINE V DecodeLanes(D16 d16, V b0, V b1, V b2, hn::Mask<D16>& keep) {
+    const auto low6 = hn::Set(d16, 0x3F);
+    const auto two = hn::Or(hn::ShiftLeft<6>(hn::And(b0, hn::Set(d16, 0x1F))), hn::And(b1, low6));
+    const auto three = hn::Or(hn::ShiftLeft<12>(b0), // the top bits of E0..EF fall off
+                              hn::Or(hn::ShiftLeft<6>(hn::And(b1, low6)), hn::And(b2, low6)));
+    const auto is3 = hn::Eq(hn::Max(b0, hn::Set(d16, 0xE0)), b0);
+    const auto is2 = hn::Eq(hn::Max(b0, hn::Set(d16, 0xC0)), b0);
+    keep = hn::Ne(hn::And(b0, hn::Set(d16, 0xC0)), hn::Set(d16, 0x80));
+    return hn::IfThenElse(is3, three, hn::IfThenElse(is2, two, b0));
+}
+
+// Input bytes that must follow a chunk for its full-vector stores to stay
+// within the output: the characters after it fill at least the lanes that a
+// store writes past the characters of the chunk (at most 3 bytes a character,
+// 2 of them possibly still part of the chunk's last character).
+inline constexpr std::size_t TAIL_BYTES = 2 + 3 * 16;
+
+#if HWY_TARGET == HWY_SCALAR
+// One lane: no level uses this target; the scalar loop.
+template <class Unit>
+HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
+    kernel_detail::decode_scalar(in, 0, n, out);
+}
+#elif HWY_TARGET <= HWY_AVX3
+// Native compress instructions: whole vectors of 16-bit lanes at a time.
+template <class Unit>
+HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
+    const hn::ScalableTag<std::uint16_t> d16;
+    const hn::Rebind<std::uint8_t, decltype(d16)> d8;
+    const std::size_t N = hn::Lanes(d16);
+    HWY_ALIGN std::uint16_t wide[hn::MaxLanes(d16)] = {};
+    std::size_t i = 0, o = 0;
+    while (i + N + 2 <= n) {
+        const auto v = hn::LoadU(d8, in + i);
+        if (hn::AllTrue(d8, hn::Eq(hn::Min(v, hn::Set(d8, 0x7F)), v))) { // all ASCII
+            if constexpr (sizeof(Unit) == 1) hn::StoreU(v, d8, out + o);
+            else hn::StoreU(hn::PromoteTo(d16, v), d16, out + o);
+            o += N;
+        } else {
+            hn::Mask<decltype(d16)> keep;
+            const auto value =
+                DecodeLanes(d16, hn::PromoteTo(d16, v), hn::PromoteTo(d16, hn::LoadU(d8, in + i + 1)),
+                            hn::PromoteTo(d16, hn::LoadU(d8, in + i + 2)), keep);
+            if constexpr (sizeof(Unit) == 1) {
+                const std::size_t count = hn::CompressStore(value, keep, d16, wide);
+                HWY_ALIGN std::uint8_t narrow[hn::MaxLanes(d8)];
+                hn::Store(hn::TruncateTo(d8, hn::Load(d16, wide)), d8, narrow);
+                std::memcpy(out + o, narrow, count);
+                o += count;
+            } else {
+                o += hn::CompressBlendedStore(value, keep, d16, out + o);
+            }
+        }
+        i += N;
+    }
+    kernel_detail::decode_scalar(in, i, n, out + o);
+}
+#else
+// Eight 16-bit lanes at a time, packed by a byte shuffle from a table.
+template <class Unit>
+HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
+    const hn::FixedTag<std::uint16_t, 8> d16;
+    const hn::FixedTag<std::uint8_t, 16> d8x16;
+    const hn::Rebind<std::uint8_t, decltype(d16)> d8;
+    const hn::ScalableTag<std::uint8_t> dv; // for the ASCII test and copy
+    const std::size_t V = hn::Lanes(dv);
+    std::size_t i = 0, o = 0;
+    while (i + V + TAIL_BYTES <= n) {
+        const auto all = hn::LoadU(dv, in + i);
+        if (hn::AllTrue(dv, hn::Eq(hn::Min(all, hn::Set(dv, 0x7F)), all))) { // all ASCII
+            if constexpr (sizeof(Unit) == 1) {
+                hn::StoreU(all, dv, out + o);
+            } else {
+                for (std::size_t h = 0; h < V; h += 8)
+                    hn::StoreU(hn::PromoteTo(d16, hn::LoadU(d8, in + i + h)), d16, out + o + h);
+            }
+            o += V;
+            i += V;
+            continue;
+        }
+        for (std::size_t h = 0; h < V; h += 8) {
+            const std::uint8_t* at = in + i + h;
+            hn::Mask<decltype(d16)> keep;
+            const auto value =
+                DecodeLanes(d16, hn::PromoteTo(d16, hn::LoadU(d8, at)),
+                            hn::PromoteTo(d16, hn::LoadU(d8, at + 1)),
+                            hn::PromoteTo(d16, hn::LoadU(d8, at + 2)), keep);
+            std::uint8_t bits = 0;
+            hn::StoreMaskBits(d16, keep, &bits);
+            const auto index = hn::LoadU(d8x16, kernel_detail::compact_table.index[bits]);
+            const auto packed =
+                hn::BitCast(d16, hn::TableLookupBytes(hn::BitCast(d8x16, value), index));
+            if constexpr (sizeof(Unit) == 1) hn::StoreU(hn::TruncateTo(d8, packed), d8, out + o);
+            else hn::StoreU(packed, d16, out + o);
+            o += static_cast<std::size_t>(hwy::PopCount(bits));
+        }
+        i += V;
+    }
+    kernel_detail::decode_scalar(in, i, n, out + o);
+}
+#endif
+
+void Ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) { Transcode(in, n, out); }
+
+void Ucs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) { Transcode(in, n, out); }
+
+} // namespace HWY_NAMESPACE
+} // namespace tarvelin
+HWY_AFTER_NAMESPACE();
+
+#endif // per-target include guard

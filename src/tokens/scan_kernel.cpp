@@ -1,0 +1,152 @@
+// Compiles the kernels of scan_kernel-inl.h once per instruction set and
+// chooses among them at run time.
+//
+// Only Highway's headers are used: the levels are picked by this file from the
+// CPU's feature flags, so the library needs no Highway runtime library.
+// Instruction sets that would add nothing here are left out of the build.
+#define HWY_DISABLED_TARGETS \
+    (HWY_SSSE3 | HWY_AVX3_DL | HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128)
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "tokens/scan_kernel-inl.h"
+#include "hwy/foreach_target.h" // IWYU pragma: keep
+// Must come after foreach_target.h.
+#include "hwy/highway.h"
+#include "tokens/scan_kernel-inl.h"
+
+#if HWY_ONCE
+
+#include <atomic>
+#include <cstring>
+
+namespace tarvelin {
+namespace {
+
+using kernel_detail::KernelTables;
+
+struct Level {
+    const char* name;
+    KernelScan (*scan)(const KernelTables&, const std::uint8_t*, std::size_t, bool, TokenSpan*,
+                       std::size_t);
+    void (*ucs1)(const std::uint8_t*, std::size_t, std::uint8_t*);
+    void (*ucs2)(const std::uint8_t*, std::size_t, std::uint16_t*);
+};
+
+void ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    kernel_detail::decode_scalar(in, 0, n, out);
+}
+void ucs2_scalar(const std::uint8_t* in, std::size_t n, std::uint16_t* out) {
+    kernel_detail::decode_scalar(in, 0, n, out);
+}
+
+#define TARVELIN_LEVEL(name, ns) \
+    Level { name, &ns::ScanKernel, &ns::Ucs1, &ns::Ucs2 }
+
+// Every level of this build that the CPU can run, worst first. The feature
+// lists are those that Highway enables for each target.
+struct Levels {
+    Level all[5];
+    const char* names[5];
+    std::size_t count = 0;
+
+    void add(const Level& level) {
+        all[count] = level;
+        names[count] = level.name;
+        ++count;
+    }
+
+    Levels() {
+        add({"scalar", nullptr, &ucs1_scalar, &ucs2_scalar});
+#if HWY_ARCH_X86
+        __builtin_cpu_init();
+        const bool sse4 = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1") &&
+                          __builtin_cpu_supports("sse4.2") && __builtin_cpu_supports("pclmul") &&
+                          __builtin_cpu_supports("aes");
+        const bool avx2 = sse4 && __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2") &&
+                          __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+                          __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c");
+        const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") &&
+                            __builtin_cpu_supports("avx512vl") &&
+                            __builtin_cpu_supports("avx512dq") &&
+                            __builtin_cpu_supports("avx512bw");
+#if HWY_TARGETS & HWY_SSE4
+        if (sse4) add(TARVELIN_LEVEL("sse4", N_SSE4));
+#endif
+#if HWY_TARGETS & HWY_AVX2
+        if (avx2) add(TARVELIN_LEVEL("avx2", N_AVX2));
+#endif
+#if HWY_TARGETS & HWY_AVX3
+        if (avx512) add(TARVELIN_LEVEL("avx512", N_AVX3));
+#endif
+        (void)sse4, (void)avx2, (void)avx512;
+#elif HWY_ARCH_ARM_A64 && (HWY_TARGETS & HWY_NEON)
+        add(TARVELIN_LEVEL("neon", N_NEON)); // every arm64 CPU has it
+#endif
+    }
+};
+
+#undef TARVELIN_LEVEL
+
+const Levels& levels() noexcept {
+    static const Levels instance;
+    return instance;
+}
+
+const KernelTables& tables() noexcept {
+    static const KernelTables instance = [] {
+        KernelTables t{};
+        t.table = &char_class_table();
+        for (std::uint32_t b = 0; b < 0x80; ++b)
+            t.ascii_type[b] = static_cast<std::uint8_t>(char_class_to_type[t.table->lookup(b)]);
+        return t;
+    }();
+    return instance;
+}
+
+// The level in use; the best one until set_scan_level picks another.
+std::atomic<const Level*>& current() noexcept {
+    static std::atomic<const Level*> level{&levels().all[levels().count - 1]};
+    return level;
+}
+
+} // namespace
+
+KernelScan scan_kernel(const std::uint8_t* p, std::size_t n, bool final, TokenSpan* out,
+                       std::size_t max_spans) noexcept {
+    const Level* level = current().load(std::memory_order_relaxed);
+    if (level->scan == nullptr) return {0, 0};
+    return level->scan(tables(), p, n, final, out, max_spans);
+}
+
+bool scan_kernel_active() noexcept {
+    return current().load(std::memory_order_relaxed)->scan != nullptr;
+}
+
+void utf8_to_ucs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noexcept {
+    current().load(std::memory_order_relaxed)->ucs1(in, n, out);
+}
+
+void utf8_to_ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) noexcept {
+    current().load(std::memory_order_relaxed)->ucs2(in, n, out);
+}
+
+std::span<const char* const> scan_levels() noexcept {
+    return {levels().names, levels().count};
+}
+
+bool set_scan_level(std::string_view name) noexcept {
+    const Levels& l = levels();
+    for (std::size_t i = 0; i < l.count; ++i) {
+        if (name == l.all[i].name) {
+            current().store(&l.all[i], std::memory_order_relaxed);
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* scan_level() noexcept { return current().load(std::memory_order_relaxed)->name; }
+
+} // namespace tarvelin
+
+#endif // HWY_ONCE
