@@ -214,6 +214,7 @@ void fill_batch(T& tokenizer) {
         }
         if (result == ReadResult::complete) return;
         if (result == ReadResult::read_error) raise_read_error(tokenizer);
+        if (result == ReadResult::no_memory) throw std::bad_alloc(); // the batch stays open
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
 }
