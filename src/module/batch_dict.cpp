@@ -25,9 +25,11 @@ py::str new_str(const char* data, std::uint64_t size, const char* errors = "stri
 // no tp_clear: clearing the other objects of a cycle releases it, and with it
 // the base its data depends on. Its repr, str and pickled form are those of a
 // plain ndarray.
+// The base type is reached through the type itself: the array support's
+// own tables may already be gone when the last arrays die at exit.
 PyObject* plain_view(PyObject* self) {
-    auto& api = py::detail::npy_api::get();
-    return PyObject_CallMethod(self, "view", "O", reinterpret_cast<PyObject*>(api.PyArray_Type_));
+    auto* base = reinterpret_cast<PyObject*>(Py_TYPE(self)->tp_base);
+    return PyObject_CallMethod(self, "view", "O", base);
 }
 
 int traverse_types(PyObject* self, visitproc visit, void* arg) {
@@ -39,7 +41,7 @@ int traverse_types(PyObject* self, visitproc visit, void* arg) {
 void dealloc_types(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    py::detail::npy_api::get().PyArray_Type_->tp_dealloc(self); // frees through tp_free
+    type->tp_base->tp_dealloc(self); // ndarray's; frees through our tp_free
     Py_DECREF(type);
 }
 
@@ -87,7 +89,8 @@ PyTypeObject* make_types_type() {
     };
     PyType_Spec spec{"tarvelinCXX.types_array", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
                      slots};
-    PyObject* type = PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(api.PyArray_Type_));
+    auto* base = reinterpret_cast<PyObject*>(api.PyArray_Type_);
+    PyObject* type = PyType_FromSpecWithBases(&spec, base);
     if (type == nullptr) throw py::error_already_set();
     return reinterpret_cast<PyTypeObject*>(type);
 }
