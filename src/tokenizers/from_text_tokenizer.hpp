@@ -24,6 +24,9 @@ class FromTextTokenizer : public Tokenizer<TextSource> {
         source.borrow(data, size, keeper);
         return batch.allocate();
     }
+
+    // Bytes of the text.
+    std::uint64_t size() const noexcept { return source.text_size; }
 };
 
 // A non-owning handle on a tokenizer: all streams of one tokenizer and its own
