@@ -74,7 +74,8 @@ def test_count_tokens_equals_the_batches(tmp_path_factory, data, settings):
         except UnicodeDecodeError as err:
             assert malformed and errors == "strict"
             got = err.counts
-            want = {k: v for k, v in want.items() if "\udc80" > max(k) or not any(0xDC80 <= ord(c) <= 0xDCFF for c in k)}
+            # The malformed texts, surrogate-escaped in the batches, are left out.
+            want = {k: v for k, v in want.items() if not any(0xDC80 <= ord(c) <= 0xDCFF for c in k)}
         else:
             assert not malformed
         assert got == dict(want)
