@@ -22,12 +22,13 @@
 // tokenizer raises TypeError as well.
 //
 // Threads: each tokenizer runs one call at a time (CallLock). get_batch reads
-// in slices of READ_SLICE bytes with the interpreter lock released, and between
+// in slices of read_slice_bytes bytes with the interpreter lock released, and between
 // slices runs the pending signal handlers; when one raises, the batch stays
 // open and the next call goes on filling it.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
@@ -130,7 +131,8 @@ namespace {
 
 // Bytes read between two looks at pending signals. The slice bounds the delay
 // of a Ctrl-C and the time spent without the interpreter lock taken back.
-constexpr std::uint64_t READ_SLICE = std::uint64_t{4} << 20;
+// Benchmarks may change it (_set_read_slice) to measure what the looks cost.
+std::atomic<std::uint64_t> read_slice_bytes{std::uint64_t{4} << 20};
 
 std::unique_ptr<BoundFile> open_file_tokenizer(PathArgument path) {
     // Opening a FIFO waits for its writer: not with the interpreter lock held.
@@ -217,7 +219,7 @@ void fill_batch(T& tokenizer) {
         ReadResult result;
         {
             py::gil_scoped_release unlocked;
-            result = tokenizer.read_some(READ_SLICE);
+            result = tokenizer.read_some(read_slice_bytes.load(std::memory_order_relaxed));
         }
         if (result == ReadResult::complete) return;
         if (result == ReadResult::read_error) raise_read_error(tokenizer);
@@ -246,7 +248,7 @@ py::typing::Dict<py::str, py::int_> count_tokens(T& tokenizer,
         ReadResult result;
         {
             py::gil_scoped_release unlocked;
-            result = tokenizer.count_some(tokenizer.counter, READ_SLICE);
+            result = tokenizer.count_some(tokenizer.counter, read_slice_bytes.load(std::memory_order_relaxed));
         }
         if (result == ReadResult::complete) break;
         if (result == ReadResult::read_error) raise_read_error(tokenizer);
@@ -532,5 +534,10 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
     m.def("_scan_level", [] { return std::string(scan_level()); });
     m.def("_set_scan_level", [](const std::string& name) {
         if (!set_scan_level(name)) throw py::value_error("no scanning level " + name + " here");
+    });
+    // For benchmarks: the bytes read between two looks at pending signals
+    // (at least 1); returns the previous value.
+    m.def("_set_read_slice", [](std::uint64_t bytes) {
+        return read_slice_bytes.exchange(bytes == 0 ? 1 : bytes, std::memory_order_relaxed);
     });
 }
