@@ -112,8 +112,10 @@ class Stats:
             "kinds": dict(sorted(self.kinds.items(), key=lambda item: tc.TokenType.__members__[item[0]].value)),
             "english": most_common(self.english),
             "russian": most_common(self.russian),
-            "skipped": [{"path": shown_path(path), "reason": why} for path, why in sorted(self.skipped)],
-            "malformed": [shown_path(path) for path in sorted(self.malformed)],
+            "skipped": [
+                {"path": path, "reason": why} for path, why in sorted((shown_path(p), why) for p, why in self.skipped)
+            ],
+            "malformed": sorted(shown_path(path) for path in self.malformed),
         }
 
 
