@@ -18,7 +18,16 @@ from typing import Any
 
 import _tokens
 import corpus_stats
-from corpus_stats import Progress, Stats, add_common_arguments, at_least, file_sizes, file_stats, list_files, print_report
+from corpus_stats import (
+    Progress,
+    Stats,
+    add_common_arguments,
+    at_least,
+    file_sizes,
+    file_stats,
+    list_files,
+    print_report,
+)
 
 # The topic on which workers report how far they have read.
 TOPIC = "corpus_stats.progress"
@@ -76,8 +85,12 @@ def main(argv: list[str] | None = None) -> int:
         default=3,
         help="seconds to wait for the scheduler to answer (default: %(default)s)",
     )
-    parser.add_argument("--workers", type=at_least(1), default=2, help="worker processes of the local cluster (default: %(default)s)")
-    parser.add_argument("--threads", type=at_least(1), default=1, help="threads per local worker (default: %(default)s)")
+    parser.add_argument(
+        "--workers", type=at_least(1), default=2, help="worker processes of the local cluster (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--threads", type=at_least(1), default=1, help="threads per local worker (default: %(default)s)"
+    )
     args = corpus_stats.parse_arguments(parser, argv)
     try:
         from dask.distributed import Client, LocalCluster

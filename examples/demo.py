@@ -27,7 +27,9 @@ def positive(text: str) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("file", nargs="?", default=SAMPLE, help="a UTF-8 text file (default: the sample beside this script)")
+    parser.add_argument(
+        "file", nargs="?", default=SAMPLE, help="a UTF-8 text file (default: the sample beside this script)"
+    )
     parser.add_argument("--batch-size", type=positive, default=32, help="tokens per batch (default: %(default)s)")
     args = parser.parse_args(argv)
 

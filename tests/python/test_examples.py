@@ -477,3 +477,28 @@ def test_corpus_stats_dask_names_an_unreachable_scheduler(corpus):
     result = run_script("corpus_stats_dask.py", root, "--scheduler", "tcp://127.0.0.1:9", "--timeout", 1, timeout=60)
     assert result.returncode == 1 and result.stdout == ""
     assert "cannot reach the scheduler at tcp://127.0.0.1:9" in result.stderr
+
+
+# --- the README's snippets -------------------------------------------------------------
+
+README = (ROOT / "README.md").read_text(encoding="utf-8")
+SNIPPETS = [
+    block
+    for block in re.findall(r"^```python\n(.*?)^```$", README, flags=re.MULTILINE | re.DOTALL)
+    if "print(" in block and "..." not in block
+]
+
+
+@pytest.mark.parametrize("snippet", SNIPPETS, ids=lambda block: block.splitlines()[0][:40])
+def test_readme_snippets_print_what_they_say(snippet):
+    """Each complete snippet runs, and a `print(...)  # value...` line prints what its comment begins with."""
+    code = snippet if snippet.startswith("import") else "import tarvelinCXX as tc\n" + snippet
+    result = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    printed = result.stdout.splitlines()
+    for comment in re.findall(r"^\s*print\(.*\)\s+# (.*)$", snippet, re.MULTILINE):
+        assert any(line and comment.startswith(line) for line in printed), (comment, printed)
+    if "Москва-река замерзает" in snippet:
+        words = [line.split() for line in printed]
+        assert words == [["Москва-река", "RUWORD"], ["замерзает", "RUWORD"], ["the", "ENWORD"],
+                         ["well-known", "ENWORD"], ["river", "ENWORD"], ["freezes", "ENWORD"]]
