@@ -85,6 +85,7 @@ class Side:
         keys = ["text", "types"] + (["offsets"] if self.model.offsets else [])
         assert list(batch) == keys
         raw = model.batch_text([(t.text, t.kind) for t in expected])
+        assert _decodes(raw), "a malformed batch was handed out without an error"
         assert batch["text"] == raw.decode("utf-8")
         types = batch["types"]
         assert types.dtype == np.uint64 and types.ndim == 1
@@ -121,8 +122,6 @@ class Side:
         except StopIteration:
             assert stream, "StopIteration from get_batch"
             batch = {}
-        raw = model.batch_text([(t.text, t.kind) for t in expected])
-        assert _decodes(raw), "a malformed batch was handed out without an error"
         self.check(batch, expected)
         return batch
 
