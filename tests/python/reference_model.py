@@ -103,7 +103,9 @@ def decode(data: bytes) -> list[bytes]:
     return [raw for raw, _ in decode_with_ends(data)]
 
 
-def decode_with_ends(data: bytes, start: int = 0, stop: int | None = None) -> list[tuple[bytes, int]]:
+def decode_with_ends(
+    data: bytes, start: int = 0, stop: int | None = None
+) -> list[tuple[bytes, int]]:
     """The complete characters of data[start:stop], decoded permissively as
     `decode` does, each with the index in `data` just past its last byte."""
     chars = []

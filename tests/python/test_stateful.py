@@ -144,6 +144,8 @@ class TokenizerMachine(RuleBasedStateMachine):
         file_tok = tc.FFTokenizer(self.path)
         assert file_tok.is_fopen()
         self.sides = {"text": Side(tc.FTTokenizer(arg), data, text), "file": Side(file_tok, data)}
+        if isinstance(arg, bytearray):
+            arg[:] = b"#" * len(arg)  # the tokenizer reads its own copy
         self.data = data
         self.arrays = []  # (types array, its length) of earlier batches
         self.streams = []  # (side name, stream) of streams still held
@@ -243,7 +245,11 @@ class TokenizerMachine(RuleBasedStateMachine):
 
     # ------------------------------------------------------------ counting
 
-    @rule(w=which, limit=st.sampled_from(["none", "zero", "beyond", "some"]), some=st.integers(1, 80))
+    @rule(
+        w=which,
+        limit=st.sampled_from(["none", "zero", "beyond", "some"]),
+        some=st.integers(1, 80),
+    )
     def count_tokens(self, w, limit, some):
         side = self.sides[w]
         m = side.model
@@ -270,7 +276,9 @@ class TokenizerMachine(RuleBasedStateMachine):
         if m.batch_size:
             while True:
                 counts.update(t.text for t in m.next_batch())
-                if m.exhausted() or limit == "zero" or (limit == "some" and seen() == (got, failed)):
+                if m.exhausted() or limit == "zero":
+                    break
+                if limit == "some" and seen() == (got, failed):
                     break
         assert (got, failed) == seen()
         event(f"count_tokens: {limit}, failed={failed}")
