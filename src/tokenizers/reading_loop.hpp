@@ -7,8 +7,10 @@
 // is full, so the next call goes on exactly where this one stopped.
 //
 // Two paths produce the same tokens:
-// - the scanner (TokenScanner) takes whole tokens from well-formed text in
-//   the window, starting from an idle assembler;
+// - the scanner takes whole tokens from well-formed text in the window,
+//   starting from an idle assembler: the vector kernel (scan_kernel) settles
+//   the plain tokens many at a time, and TokenScanner takes one token where
+//   the kernel stops (compounds, long runs, a window's end);
 // - the assembler path feeds one byte at a time to the permissive decoder
 //   (Utf8Char) and the assembler. It takes over where the scanner cannot
 //   decide (malformed bytes, a token cut by the window's end), and hands back
@@ -31,6 +33,7 @@
 #include "classify/utf8_replace.hpp"
 #include "classify/utf8_strict.hpp"
 #include "tokenizers/batch_buffer.hpp"
+#include "tokens/scan_kernel.hpp"
 #include "tokens/token_assembler.hpp"
 #include "tokens/token_scanner.hpp"
 
@@ -86,6 +89,9 @@ struct ReadingMode {
 
 namespace detail {
 
+// Spans the kernel hands over per call (on the stack of scan_tokens).
+inline constexpr std::size_t KERNEL_SPANS = 256;
+
 // Scanner path: takes tokens from window[pos..] while the batch has room.
 // Returns where it stopped; switches to the assembler path when it cannot decide.
 inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t pos, bool final,
@@ -94,8 +100,25 @@ inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t
     const std::uint8_t* const end = base + window.size();
     TokenScanner scanner(end, final);
     BatchAppender out(batch, mode.char_pos);
+    const bool kernel = scan_kernel_active();
+    TokenSpan spans[KERNEL_SPANS];
     const std::uint8_t* p = base + pos;
     while (p < end && !out.full()) {
+        if (kernel) {
+            // No more spans than the batch can take, so every one is taken.
+            const std::uint64_t room = out.room();
+            const std::size_t max_spans = room < KERNEL_SPANS ? room : KERNEL_SPANS;
+            const std::size_t left = static_cast<std::size_t>(end - p);
+            const KernelScan k = scan_kernel(p, left, final, spans, max_spans);
+            for (std::size_t i = 0; i < k.spans; ++i) {
+                const TokenSpan& s = spans[i];
+                out.take_span(p + s.start, left - s.start, s.bytes, s.chars, s.type, s.bits);
+            }
+            p += k.consumed;
+            // Out of spans, the kernel goes on; otherwise it stopped in front
+            // of a token that the scanner takes.
+            if (k.spans == max_spans || p == end) continue;
+        }
         // One-character ASCII tokens (spaces, line feeds, punctuation) are
         // about half of all tokens: take them without a scan.
         if (const std::uint8_t b = *p; b < 0x80u) {
@@ -106,7 +129,7 @@ inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t
             }
         }
         ScannedToken t;
-        if (scanner.scan(p, out.next_code_points(), t) != ScanStatus::token) {
+        if (scanner.scan(p, t) != ScanStatus::token) {
             mode.use_assembler = true;
             mode.track_from(p - base);
             break;

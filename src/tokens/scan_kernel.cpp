@@ -130,6 +130,10 @@ void utf8_to_ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) noe
     current().load(std::memory_order_relaxed)->ucs2(in, n, out);
 }
 
+void utf8_to_ucs4(const std::uint8_t* in, std::size_t n, std::uint32_t* out) noexcept {
+    kernel_detail::decode_scalar(in, 0, n, out);
+}
+
 std::span<const char* const> scan_levels() noexcept {
     return {levels().names, levels().count};
 }

@@ -74,6 +74,8 @@ bool scan_kernel_active() noexcept;
 // [in, in + n) and writes within the number of lead and ASCII bytes.
 void utf8_to_ucs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noexcept;
 void utf8_to_ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) noexcept;
+// utf8_to_ucs4: any characters; a scalar loop (such text is rare).
+void utf8_to_ucs4(const std::uint8_t* in, std::size_t n, std::uint32_t* out) noexcept;
 
 // The levels this build can run on this CPU, "scalar" first, best last.
 std::span<const char* const> scan_levels() noexcept;
