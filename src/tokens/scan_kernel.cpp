@@ -19,6 +19,10 @@
 #include <atomic>
 #include <cstring>
 
+#if HWY_ARCH_X86
+#include <cpuid.h>
+#endif
+
 namespace tarvelin {
 namespace {
 
@@ -38,6 +42,15 @@ void ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
 void ucs2_scalar(const std::uint8_t* in, std::size_t n, std::uint16_t* out) {
     kernel_detail::decode_scalar(in, 0, n, out);
 }
+
+#if HWY_ARCH_X86
+// F16C from CPUID leaf 1 (ECX bit 29): not every compiler's
+// __builtin_cpu_supports knows its name.
+bool has_f16c() noexcept {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & (1u << 29)) != 0;
+}
+#endif
 
 #define TARVELIN_LEVEL(name, ns) \
     Level { name, &ns::ScanKernel, &ns::Ucs1, &ns::Ucs2 }
@@ -64,7 +77,7 @@ struct Levels {
                           __builtin_cpu_supports("aes");
         const bool avx2 = sse4 && __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2") &&
                           __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-                          __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c");
+                          __builtin_cpu_supports("fma") && has_f16c();
         const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") &&
                             __builtin_cpu_supports("avx512vl") &&
                             __builtin_cpu_supports("avx512dq") &&
