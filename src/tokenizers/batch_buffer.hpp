@@ -30,6 +30,7 @@
 
 #include "classify/utf8_strict.hpp"
 #include "tokens/token.hpp"
+#include "tokens/token_sink.hpp"
 
 namespace tarvelin {
 
@@ -37,18 +38,11 @@ inline constexpr std::uint64_t TOKEN_SLOT_BYTES = TOKEN_MAX_CHARS * 4 + 1; // 51
 inline constexpr std::uint64_t TOKEN_SLOT_CHARS = TOKEN_MAX_CHARS + 1;     // with the NUL
 // Bytes of text storage beyond its capacity that may be written (never
 // kept): the appenders store whole words and vectors past a token's text.
-inline constexpr std::uint64_t TEXT_PADDING = 64;
+inline constexpr std::uint64_t TEXT_PADDING = SINK_BLOCK_COPY;
 inline constexpr std::uint64_t DEFAULT_BATCH_SIZE = 65536;
 inline constexpr std::uint64_t DEFAULT_TOKEN_MIN_LEN = 0;
 inline constexpr std::uint64_t DEFAULT_TOKEN_MAX_LEN = 512;
 inline constexpr std::uint64_t ACCEPT_ALL_TYPES = ~std::uint64_t{0};
-
-// The accept rule: the kind passes the type mask and the length in characters
-// lies within the inclusive bounds.
-constexpr bool token_passes(std::uint64_t filter, std::uint64_t min_len, std::uint64_t max_len,
-                            std::uint64_t type, std::uint64_t length) noexcept {
-    return (filter & type) != 0 && length >= min_len && length <= max_len;
-}
 
 struct BatchBuffer {
     std::uint8_t* text_buffer = nullptr;
@@ -182,120 +176,68 @@ struct BatchBuffer {
 };
 
 // Appends scanned tokens to a batch in a tight loop. The counters and
-// settings are held here, where the compiler can keep them in registers (the
-// byte stores of the text would otherwise force them to be reloaded from the
-// batch after every store); commit() writes them back.
+// settings are held here (a TokenSink), where the compiler can keep them in
+// registers (the byte stores of the text would otherwise force them to be
+// reloaded from the batch after every store); commit() writes them back.
 class BatchAppender {
   public:
     // `char_pos`: the index in the whole input of the next token's first
     // character; it advances over every token, taken or not.
     BatchAppender(BatchBuffer& batch, std::uint64_t& char_pos) noexcept
-        : batch_(batch), text_(batch.text_buffer + batch.text_bytes), types_(batch.types_buffer),
-          offsets_(batch.offsets), token_count_(batch.token_count), text_chars_(batch.text_chars),
-          batch_size_(batch.batch_size), filter_(batch.filter), min_len_(batch.token_min_len),
-          max_len_(batch.token_max_len), char_bits_(batch.char_bits), char_pos_(char_pos),
+        : batch_(batch),
+          sink_{batch.text_buffer + batch.text_bytes, batch.types_buffer, batch.offsets,
+                batch.token_count, batch.batch_size, batch.text_chars, char_pos, batch.filter,
+                batch.token_min_len, batch.token_max_len, batch.char_bits},
           char_pos_out_(char_pos) {}
     BatchAppender(const BatchAppender&) = delete;
     BatchAppender& operator=(const BatchAppender&) = delete;
     ~BatchAppender() { commit(); }
 
-    bool full() const noexcept { return token_count_ >= batch_size_; }
+    bool full() const noexcept { return sink_.count >= sink_.limit; }
 
-    // Tokens the batch can still take.
-    std::uint64_t room() const noexcept { return batch_size_ - token_count_; }
+    // The state itself, for the vector kernel to append to.
+    TokenSink& sink() noexcept { return sink_; }
 
     // Takes a scanned token: `bytes` is its well-formed text of `length`
     // characters, with `bits` the OR of its code points from U+0080 up.
     // The same rule as BatchBuffer::accept.
     void take(const std::uint8_t* bytes, std::size_t byte_count, std::uint64_t length,
               std::uint64_t type, std::uint32_t bits) noexcept {
-        const std::uint64_t start = char_pos_;
-        char_pos_ += length;
-        if (!token_passes(filter_, min_len_, max_len_, type, length)) return;
-        if (offsets_ != nullptr) offsets_[token_count_] = start;
-        copy_short(text_, bytes, byte_count);
-        text_ += byte_count;
-        *text_++ = 0;
-        text_chars_ += length + 1;
-        char_bits_ |= bits;
-        types_[token_count_++] = type;
+        const std::uint64_t start = sink_.char_pos;
+        sink_.char_pos += length;
+        if (!token_passes(sink_.filter, sink_.min_len, sink_.max_len, type, length)) return;
+        if (sink_.offsets != nullptr) sink_.offsets[sink_.count] = start;
+        copy_token_bytes(sink_.text, bytes, byte_count);
+        sink_.text += byte_count;
+        *sink_.text++ = 0;
+        sink_.chars += length + 1;
+        sink_.char_bits |= bits;
+        sink_.types[sink_.count++] = type;
     }
 
     // Takes a token of the one ASCII character b.
     void take_ascii(std::uint8_t b, std::uint64_t type) noexcept {
-        const std::uint64_t start = char_pos_++;
-        if (!token_passes(filter_, min_len_, max_len_, type, 1)) return;
-        if (offsets_ != nullptr) offsets_[token_count_] = start;
-        text_[0] = b;
-        text_[1] = 0;
-        text_ += 2;
-        text_chars_ += 2;
-        types_[token_count_++] = type;
+        const std::uint64_t start = sink_.char_pos++;
+        if (!token_passes(sink_.filter, sink_.min_len, sink_.max_len, type, 1)) return;
+        if (sink_.offsets != nullptr) sink_.offsets[sink_.count] = start;
+        sink_.text[0] = b;
+        sink_.text[1] = 0;
+        sink_.text += 2;
+        sink_.chars += 2;
+        sink_.types[sink_.count++] = type;
     }
-
-    // Takes a token of at most SPAN_COPY_MAX bytes of well-formed text at
-    // `bytes`, of `length` characters, from which at least `readable` bytes
-    // may be read; `bits` is in the str storage class of its largest
-    // character. The same rule as BatchBuffer::accept, without a branch on
-    // it: the token is written in any case and kept by advancing the
-    // counters, or dropped by leaving them. Only while !full().
-    void take_span(const std::uint8_t* bytes, std::size_t readable, std::size_t byte_count,
-                   std::uint64_t length, std::uint64_t type, std::uint32_t bits) noexcept {
-        const std::uint64_t start = char_pos_;
-        char_pos_ += length;
-        const std::uint64_t keep = token_passes(filter_, min_len_, max_len_, type, length) ? 1 : 0;
-        if (offsets_ != nullptr) offsets_[token_count_] = start;
-        types_[token_count_] = type;
-        if (readable >= SPAN_COPY_MAX) {
-            // Whole blocks: the storage has TEXT_PADDING bytes beyond its room.
-            std::memcpy(text_, bytes, 32);
-            if (byte_count > 32) std::memcpy(text_ + 32, bytes + 32, 32);
-        } else {
-            copy_short(text_, bytes, byte_count);
-        }
-        text_[byte_count] = 0;
-        text_ += keep * (byte_count + 1);
-        text_chars_ += keep * (length + 1);
-        char_bits_ |= bits & static_cast<std::uint32_t>(0 - keep);
-        token_count_ += keep;
-    }
-
-    static constexpr std::size_t SPAN_COPY_MAX = 64;
 
     void commit() noexcept {
-        batch_.text_bytes = static_cast<std::uint64_t>(text_ - batch_.text_buffer);
-        batch_.token_count = token_count_;
-        batch_.text_chars = text_chars_;
-        batch_.char_bits = char_bits_;
-        char_pos_out_ = char_pos_;
+        batch_.text_bytes = static_cast<std::uint64_t>(sink_.text - batch_.text_buffer);
+        batch_.token_count = sink_.count;
+        batch_.text_chars = sink_.chars;
+        batch_.char_bits = sink_.char_bits;
+        char_pos_out_ = sink_.char_pos;
     }
 
   private:
-    // Most tokens are a few bytes long: copy them with at most two
-    // overlapping fixed-size moves instead of a library call.
-    static void copy_short(std::uint8_t* out, const std::uint8_t* in, std::size_t n) noexcept {
-        if (n >= 8 && n <= 16) {
-            std::memcpy(out, in, 8);
-            std::memcpy(out + n - 8, in + n - 8, 8);
-        } else if (n >= 4 && n < 8) {
-            std::memcpy(out, in, 4);
-            std::memcpy(out + n - 4, in + n - 4, 4);
-        } else if (n < 4) {
-            for (std::size_t i = 0; i < n; ++i) out[i] = in[i];
-        } else {
-            std::memcpy(out, in, n);
-        }
-    }
-
     BatchBuffer& batch_;
-    std::uint8_t* text_;
-    std::uint64_t* const types_;
-    std::uint64_t* const offsets_;
-    std::uint64_t token_count_;
-    std::uint64_t text_chars_;
-    const std::uint64_t batch_size_, filter_, min_len_, max_len_;
-    std::uint32_t char_bits_;
-    std::uint64_t char_pos_;
+    TokenSink sink_;
     std::uint64_t& char_pos_out_;
 };
 

@@ -89,9 +89,6 @@ struct ReadingMode {
 
 namespace detail {
 
-// Spans the kernel hands over per call (on the stack of scan_tokens).
-inline constexpr std::size_t KERNEL_SPANS = 256;
-
 // Scanner path: takes tokens from window[pos..] while the batch has room.
 // Returns where it stopped; switches to the assembler path when it cannot decide.
 inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t pos, bool final,
@@ -101,23 +98,13 @@ inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t
     TokenScanner scanner(end, final);
     BatchAppender out(batch, mode.char_pos);
     const bool kernel = scan_kernel_active();
-    TokenSpan spans[KERNEL_SPANS];
     const std::uint8_t* p = base + pos;
     while (p < end && !out.full()) {
         if (kernel) {
-            // No more spans than the batch can take, so every one is taken.
-            const std::uint64_t room = out.room();
-            const std::size_t max_spans = room < KERNEL_SPANS ? room : KERNEL_SPANS;
-            const std::size_t left = static_cast<std::size_t>(end - p);
-            const KernelScan k = scan_kernel(p, left, final, spans, max_spans);
-            for (std::size_t i = 0; i < k.spans; ++i) {
-                const TokenSpan& s = spans[i];
-                out.take_span(p + s.start, left - s.start, s.bytes, s.chars, s.type, s.bits);
-            }
-            p += k.consumed;
-            // Out of spans, the kernel goes on; otherwise it stopped in front
-            // of a token that the scanner takes.
-            if (k.spans == max_spans || p == end) continue;
+            // The kernel stops in front of a token it cannot settle (or when
+            // the batch is full), which the scanner then takes.
+            p += scan_kernel_into(p, static_cast<std::size_t>(end - p), final, out.sink());
+            if (p == end || out.full()) break;
         }
         // One-character ASCII tokens (spaces, line feeds, punctuation) are
         // about half of all tokens: take them without a scan.

@@ -32,6 +32,8 @@ struct Level {
     const char* name;
     KernelScan (*scan)(const KernelTables&, const std::uint8_t*, std::size_t, bool, TokenSpan*,
                        std::size_t);
+    std::size_t (*scan_into)(const KernelTables&, const std::uint8_t*, std::size_t, bool,
+                             TokenSink&);
     void (*ucs1)(const std::uint8_t*, std::size_t, std::uint8_t*);
     void (*ucs2)(const std::uint8_t*, std::size_t, std::uint16_t*);
 };
@@ -53,7 +55,7 @@ bool has_f16c() noexcept {
 #endif
 
 #define TARVELIN_LEVEL(name, ns) \
-    Level { name, &ns::ScanKernel, &ns::Ucs1, &ns::Ucs2 }
+    Level { name, &ns::ScanKernel, &ns::ScanInto, &ns::Ucs1, &ns::Ucs2 }
 
 // Every level of this build that the CPU can run, worst first. The feature
 // lists are those that Highway enables for each target.
@@ -69,7 +71,7 @@ struct Levels {
     }
 
     Levels() {
-        add({"scalar", nullptr, &ucs1_scalar, &ucs2_scalar});
+        add({"scalar", nullptr, nullptr, &ucs1_scalar, &ucs2_scalar});
 #if HWY_ARCH_X86
         __builtin_cpu_init();
         const bool sse4 = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1") &&
@@ -129,6 +131,13 @@ KernelScan scan_kernel(const std::uint8_t* p, std::size_t n, bool final, TokenSp
     const Level* level = current().load(std::memory_order_relaxed);
     if (level->scan == nullptr) return {0, 0};
     return level->scan(tables(), p, n, final, out, max_spans);
+}
+
+std::size_t scan_kernel_into(const std::uint8_t* p, std::size_t n, bool final,
+                             TokenSink& sink) noexcept {
+    const Level* level = current().load(std::memory_order_relaxed);
+    if (level->scan_into == nullptr) return 0;
+    return level->scan_into(tables(), p, n, final, sink);
 }
 
 bool scan_kernel_active() noexcept {

@@ -33,6 +33,8 @@
 #include <span>
 #include <string_view>
 
+#include "tokens/token_sink.hpp"
+
 namespace tarvelin {
 
 // One token found by scan_kernel, at p + start.
@@ -61,6 +63,12 @@ struct KernelScan {
 // call stopped, with the assembler idle.
 KernelScan scan_kernel(const std::uint8_t* p, std::size_t n, bool final, TokenSpan* out,
                        std::size_t max_spans) noexcept;
+
+// The same walk, appending the tokens straight to a batch through `sink`
+// (see sink_take) instead of writing spans; stops in front of a token when
+// the batch is full. Returns the bytes settled.
+std::size_t scan_kernel_into(const std::uint8_t* p, std::size_t n, bool final,
+                             TokenSink& sink) noexcept;
 
 // Whether scan_kernel may settle anything at the current level (false at
 // "scalar": a reading loop should then not call it at all).
