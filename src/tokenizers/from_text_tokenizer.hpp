@@ -24,6 +24,14 @@ class FromTextTokenizer : public Tokenizer<TextSource> {
         source.borrow(data, size, keeper);
         return batch.allocate();
     }
+
+    // The same over `count` code points stored in units of `unit_size` bytes
+    // (1, 2 or 4; no surrogates), read in place; the batches are those of
+    // their UTF-8 form.
+    bool open_units(const void* data, unsigned unit_size, std::size_t count,
+                    TextKeeper keeper) noexcept {
+        return source.borrow_units(data, unit_size, count, keeper) && batch.allocate();
+    }
 };
 
 // A non-owning handle on a tokenizer: all streams of one tokenizer and its own

@@ -3,7 +3,7 @@
 // A byte source offers a window of bytes not yet read (`window`), takes back
 // how many of them were used (`consume`), says whether the input is at its
 // end (`at_end`) and whether a window always reaches the end of the input
-// (`windows_are_final`). The loop stops before the next token once the batch
+// (`windows_are_final`, or `window_reaches_end()` window by window). The loop stops before the next token once the batch
 // is full, so the next call goes on exactly where this one stopped.
 //
 // Two paths produce the same tokens:
@@ -203,6 +203,16 @@ inline void drain(TokenAssembler& assembler, BatchBuffer& batch, ReadingMode& mo
     }
 }
 
+// Whether the current window reaches the end of the input: always, never, or
+// as the source says window by window.
+template <class Source>
+bool window_reaches_end(const Source& source) noexcept {
+    if constexpr (requires { source.window_reaches_end(); })
+        return source.window_reaches_end();
+    else
+        return Source::windows_are_final;
+}
+
 template <class Source>
 bool take_source_error(Source& source) noexcept {
     if constexpr (requires { source.take_error(); })
@@ -239,7 +249,7 @@ ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_
             batch.room_for(std::min<std::uint64_t>(window.size(), budget - spent)));
         if (n == 0) return ReadResult::no_memory;
         const std::span<const std::uint8_t> slice = window.first(n);
-        const bool final = Source::windows_are_final && n == window.size();
+        const bool final = detail::window_reaches_end(source) && n == window.size();
         mode.begin_window();
         std::size_t used = 0;
         while (used < n && !batch.is_full()) {
