@@ -16,18 +16,142 @@ namespace {
     throw std::runtime_error("Could not allocate string object!");
 }
 
-py::str new_str(const char* data, std::uint64_t size) {
-    PyObject* s = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict");
+py::str new_str(const char* data, std::uint64_t size, const char* errors = "strict") {
+    PyObject* s = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), errors);
     if (s == nullptr) raise_string_failure();
     return py::reinterpret_steal<py::str>(s);
 }
 
+// The "types" arrays' type: numpy.ndarray with one addition, a tp_traverse
+// that shows the collector the array's base (the tokenizer). A plain ndarray
+// is not tracked by the cyclic garbage collector, so a tokenizer subclass that
+// keeps one of its arrays on itself would never be collected. The array needs
+// no tp_clear: clearing the other objects of a cycle releases it, and with it
+// the base its data depends on. Its repr, str and pickled form are those of a
+// plain ndarray.
+// The base type is reached through the type itself: the array support's
+// own tables may already be gone when the last arrays die at exit.
+PyObject* plain_view(PyObject* self) {
+    auto* base = reinterpret_cast<PyObject*>(Py_TYPE(self)->tp_base);
+    return PyObject_CallMethod(self, "view", "O", base);
+}
+
+int traverse_types(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(py::detail::array_proxy(self)->base);
+    return 0;
+}
+
+void dealloc_types(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    type->tp_base->tp_dealloc(self); // ndarray's; frees through our tp_free
+    Py_DECREF(type);
+}
+
+PyObject* repr_types(PyObject* self) {
+    PyObject* view = plain_view(self);
+    if (view == nullptr) return nullptr;
+    PyObject* r = PyObject_Repr(view);
+    Py_DECREF(view);
+    return r;
+}
+
+PyObject* str_types(PyObject* self) {
+    PyObject* view = plain_view(self);
+    if (view == nullptr) return nullptr;
+    PyObject* r = PyObject_Str(view);
+    Py_DECREF(view);
+    return r;
+}
+
+PyObject* reduce_types(PyObject* self, PyObject* protocol) {
+    PyObject* view = plain_view(self);
+    if (view == nullptr) return nullptr;
+    PyObject* r = PyObject_CallMethod(view, "__reduce_ex__", "O", protocol);
+    Py_DECREF(view);
+    return r;
+}
+
+PyMethodDef types_methods[] = {
+    {"__reduce_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&reduce_types)),
+     METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject* make_types_type() {
+    auto& api = py::detail::npy_api::get();
+    PyType_Slot slots[] = {
+        {Py_tp_traverse, reinterpret_cast<void*>(&traverse_types)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_types)},
+        {Py_tp_alloc, reinterpret_cast<void*>(&PyType_GenericAlloc)},
+        {Py_tp_free, reinterpret_cast<void*>(&PyObject_GC_Del)},
+        {Py_tp_repr, reinterpret_cast<void*>(&repr_types)},
+        {Py_tp_str, reinterpret_cast<void*>(&str_types)},
+        {Py_tp_methods, types_methods},
+        {0, nullptr},
+    };
+    PyType_Spec spec{"tarvelinCXX.types_array", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                     slots};
+    auto* base = reinterpret_cast<PyObject*>(api.PyArray_Type_);
+    PyObject* type = PyType_FromSpecWithBases(&spec, base);
+    if (type == nullptr) throw py::error_already_set();
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// Made on the first non-empty batch (which imports NumPy), under the
+// interpreter lock; kept for the life of the process.
+PyTypeObject* types_type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) type = make_types_type();
+    return type;
+}
+
+// A writable uint64 array over `count` entries of `data`, not owning them,
+// holding a reference to `owner`.
+py::object types_view(std::uint64_t* data, std::uint64_t count, py::handle owner) {
+    auto& api = py::detail::npy_api::get();
+    PyTypeObject* type = types_type();
+    py::dtype dtype = py::dtype::of<std::uint64_t>();
+    Py_intptr_t shape[1] = {static_cast<Py_intptr_t>(count)};
+    Py_intptr_t strides[1] = {static_cast<Py_intptr_t>(sizeof(std::uint64_t))};
+    auto array = py::reinterpret_steal<py::object>(
+        api.PyArray_NewFromDescr_(type, dtype.release().ptr(), 1, shape, strides, data,
+                                  py::detail::npy_api::NPY_ARRAY_WRITEABLE_, nullptr));
+    if (!array) throw py::error_already_set();
+    if (api.PyArray_SetBaseObject_(array.ptr(), owner.inc_ref().ptr()) != 0)
+        throw py::error_already_set();
+    return array;
+}
+
+// A batch whose bytes are not well-formed UTF-8: its decoding error, raised
+// with the batch attached as the attribute `batch`, {"text": its bytes decoded
+// with surrogateescape, "types": a copy of its types}, so nothing is lost.
+[[noreturn]] void raise_malformed(const BatchBuffer& batch) {
+    const auto* bytes = reinterpret_cast<const char*>(batch.text_buffer);
+    PyObject* s = PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(batch.text_bytes), "strict");
+    if (s != nullptr) { // cannot happen: the batch was found malformed
+        Py_DECREF(s);
+        throw std::runtime_error("Could not allocate string object!");
+    }
+    auto error = py::reinterpret_steal<py::object>(PyErr_GetRaisedException());
+    if (error && PyErr_GivenExceptionMatches(error.ptr(), PyExc_UnicodeDecodeError)) {
+        py::dict kept;
+        kept[new_str("text", 4)] = new_str(bytes, batch.text_bytes, "surrogateescape");
+        kept[new_str("types", 5)] = py::array_t<std::uint64_t>(
+            static_cast<py::ssize_t>(batch.token_count), batch.types_buffer); // a copy
+        if (PyObject_SetAttrString(error.ptr(), "batch", kept.ptr()) != 0)
+            throw py::error_already_set();
+    }
+    PyErr_SetRaisedException(error.release().ptr());
+    throw py::error_already_set();
+}
+
 // The batch's text as a str, written once in its final storage width:
 // copied when it is ASCII, else transcoded from the UTF-8 bytes. A batch with
-// a malformed character is decoded strictly, which raises the decoding error.
+// a malformed character raises the decoding error.
 py::str batch_text(const BatchBuffer& batch) {
-    if (batch.malformed)
-        return new_str(reinterpret_cast<const char*>(batch.text_buffer), batch.text_bytes);
+    if (batch.malformed) raise_malformed(batch);
     // char_bits lies in the storage class of the largest character.
     const Py_UCS4 max_char = batch.char_bits < 0x10FFFFu ? batch.char_bits : 0x10FFFFu;
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(batch.text_chars), max_char);
@@ -62,10 +186,7 @@ py::dict batch_to_dict(const BatchBuffer& batch, py::handle owner) {
     py::str text_key = new_str("text", 4);
     if (PyDict_SetItem(result.ptr(), text_key.ptr(), text.ptr()) != 0) throw py::error_already_set();
 
-    // Not owning the data, writable, and holding a reference to `owner`.
-    py::array_t<std::uint64_t> types({static_cast<py::ssize_t>(batch.token_count)},
-                                     {static_cast<py::ssize_t>(sizeof(std::uint64_t))},
-                                     batch.types_buffer, owner);
+    py::object types = types_view(batch.types_buffer, batch.token_count, owner);
     py::str types_key = new_str("types", 5);
     if (PyDict_SetItem(result.ptr(), types_key.ptr(), types.ptr()) != 0) throw py::error_already_set();
     return result;

@@ -1,4 +1,4 @@
-// The tarvelinCXX extension module: the version gate and the Python names.
+// The tokenizer module: the version gate and the Python names.
 //
 // Ownership, as Python sees it:
 // - An FTTokenizer / FFTokenizer object owns its native tokenizer (default
@@ -6,19 +6,34 @@
 //   (a copy of a bytearray, or a strong reference to the immutable str or
 //   bytes whose UTF-8 bytes it reads in place) and its batch storage, all
 //   released when the Python object is destroyed.
-// - A stream (fts_stream / ffs_stream) holds a plain pointer to its tokenizer;
-//   `stream` and `__iter__` tie the new stream's lifetime to the object they
-//   were called on (keep_alive), so a stream keeps its tokenizer alive, directly
-//   or through the stream it came from.
+// - A stream (fts_stream / ffs_stream) holds a strong reference to its
+//   tokenizer's Python object, which the cyclic garbage collector sees
+//   (tp_traverse / tp_clear), so a tokenizer subclass that keeps one of its
+//   own streams on itself is still collected.
 // - A "types" array views the tokenizer's types storage and holds a reference
 //   to the tokenizer's Python object; that storage is never freed or shrunk
-//   while the tokenizer lives (see BatchBuffer).
+//   while the tokenizer lives (see BatchBuffer). The array's type lets the
+//   collector see that reference too (see batch_dict.cpp).
 // - A "text" str is an independent copy.
+//
+// Objects made by __new__ alone (their __init__ never ran) hold no native
+// object: every method refuses them with TypeError, in the argument
+// conversion of `self` (see initialised_caster). A second __init__ on a live
+// tokenizer raises TypeError as well.
+//
+// Threads: each tokenizer runs one call at a time (CallLock). get_batch reads
+// in slices of READ_SLICE bytes with the interpreter lock released, and between
+// slices runs the pending signal handlers; when one raises, the batch stays
+// open and the next call goes on filling it.
 #include <pybind11/pybind11.h>
 
+#include <cerrno>
+#include <memory>
 #include <new>
+#include <string>
 
 #include "module/batch_dict.hpp"
+#include "module/call_lock.hpp"
 #include "module/text_argument.hpp"
 #include "module/version_gate.hpp"
 #include "tokenizers/from_file_tokenizer.hpp"
@@ -26,13 +41,100 @@
 #include "tokens/token_type.hpp"
 
 namespace py = pybind11;
+
+namespace tarvelin {
+
+// A native tokenizer as the Python object owns it: the core tokenizer, the
+// lock that serialises calls on it, and the Python object that owns it.
+template <class Core>
+struct Bound : Core {
+    CallLock lock;
+    PyObject* self = nullptr; // borrowed: the owner outlives what it owns
+};
+
+using BoundText = Bound<FromTextTokenizer>;
+using BoundFile = Bound<FromFileTokenizer>;
+
+// A stream: its tokenizer and a strong reference to the tokenizer's Python
+// object, dropped only by the collector's tp_clear (then `owner` is empty).
+template <class T>
+struct Stream {
+    T* tokenizer;
+    py::object owner;
+};
+
+// `self` of __init__: the Python object, initialised or not (the binding
+// library's own constructor path silently ignores a second __init__, which is
+// why __init__ is an ordinary method taking this).
+template <class T>
+struct SelfToInit {
+    pybind11::detail::instance* inst;
+};
+
+} // namespace tarvelin
+
+namespace pybind11::detail {
+
+template <class T>
+struct type_caster<tarvelin::SelfToInit<T>> {
+    PYBIND11_TYPE_CASTER(tarvelin::SelfToInit<T>, const_name<T>());
+
+    bool load(handle src, bool) {
+        if (!src || !isinstance<T>(src)) return false;
+        value.inst = reinterpret_cast<instance*>(src.ptr());
+        return true;
+    }
+};
+
+// Loads `self` like the standard conversion, but refuses an object whose
+// __init__ never ran with TypeError. Such an object holds no native object,
+// and the standard conversion would hand the method a fresh, uninitialised
+// block instead; the check looks at the holder before that can happen.
+template <class T>
+struct initialised_caster : type_caster_base<T> {
+    bool load(handle src, bool convert) {
+        if (!src || !isinstance<T>(src)) return false;
+        auto* inst = reinterpret_cast<instance*>(src.ptr());
+        const value_and_holder v_h = inst->get_value_and_holder(get_type_info(typeid(T)), false);
+        if (!v_h || !v_h.holder_constructed())
+            throw type_error(std::string(Py_TYPE(src.ptr())->tp_name) +
+                             " object is not initialised (its __init__ never ran)");
+        return type_caster_base<T>::load(src, convert);
+    }
+};
+
+template <>
+struct type_caster<tarvelin::BoundText> : initialised_caster<tarvelin::BoundText> {};
+template <>
+struct type_caster<tarvelin::BoundFile> : initialised_caster<tarvelin::BoundFile> {};
+template <>
+struct type_caster<tarvelin::Stream<tarvelin::BoundText>>
+    : initialised_caster<tarvelin::Stream<tarvelin::BoundText>> {};
+template <>
+struct type_caster<tarvelin::Stream<tarvelin::BoundFile>>
+    : initialised_caster<tarvelin::Stream<tarvelin::BoundFile>> {};
+
+} // namespace pybind11::detail
+
 using namespace tarvelin;
 
 namespace {
 
-std::unique_ptr<FromFileTokenizer> open_file_tokenizer(std::string_view path) {
-    auto tokenizer = std::make_unique<FromFileTokenizer>();
-    if (!tokenizer->open(path.data(), path.size())) throw std::bad_alloc();
+// Bytes read between two looks at pending signals. The slice bounds the delay
+// of a Ctrl-C and the time spent without the interpreter lock taken back.
+constexpr std::uint64_t READ_SLICE = std::uint64_t{4} << 20;
+
+std::unique_ptr<BoundFile> open_file_tokenizer(TextArgument path) {
+    // Opening a FIFO waits for its writer: not with the interpreter lock held.
+    // The path is copied first, since a bytearray may change meanwhile.
+    const std::string name = path.utf8();
+    auto tokenizer = std::make_unique<BoundFile>();
+    bool opened;
+    {
+        py::gil_scoped_release unlocked;
+        opened = tokenizer->open(name.data(), name.size());
+    }
+    if (!opened) throw std::bad_alloc();
     return tokenizer;
 }
 
@@ -41,8 +143,8 @@ std::unique_ptr<FromFileTokenizer> open_file_tokenizer(std::string_view path) {
 // lock held.
 void release_text_owner(void* owner) noexcept { Py_DECREF(static_cast<PyObject*>(owner)); }
 
-std::unique_ptr<FromTextTokenizer> open_text_tokenizer(TextArgument text) {
-    auto tokenizer = std::make_unique<FromTextTokenizer>();
+std::unique_ptr<BoundText> open_text_tokenizer(TextArgument text) {
+    auto tokenizer = std::make_unique<BoundText>();
     bool opened;
     if (text.unit_size != 0) {
         const TextKeeper keeper{text.owner.release().ptr(), &release_text_owner};
@@ -57,42 +159,160 @@ std::unique_ptr<FromTextTokenizer> open_text_tokenizer(TextArgument text) {
     return tokenizer;
 }
 
-// Runs the reading loop and converts the batch. The tokenizer's Python object
-// (found from the native pointer) becomes the base of the "types" array.
-template <class T>
-py::dict get_batch(T& tokenizer) {
-    tokenizer.next_batch();
-    py::object owner = py::cast(&tokenizer, py::return_value_policy::reference);
-    return batch_to_dict(tokenizer.batch_buffer(), owner);
+// __init__: builds the native tokenizer and hands it to the Python object. A
+// live tokenizer is never replaced: its streams, arrays and running calls
+// refer to it.
+template <class T, std::unique_ptr<T> (*open)(TextArgument)>
+void init_once(SelfToInit<T> self, TextArgument argument) {
+    const auto refuse = [&] {
+        throw py::type_error(std::string(Py_TYPE(self.inst)->tp_name) +
+                             ".__init__() called on an initialised object; make a new one");
+    };
+    const auto holder = [&] {
+        return self.inst->get_value_and_holder(py::detail::get_type_info(typeid(T)), true);
+    };
+    if (holder().holder_constructed()) refuse();
+    std::unique_ptr<T> tokenizer = open(std::move(argument));
+    py::detail::value_and_holder v_h = holder();
+    if (v_h.holder_constructed()) refuse(); // another thread's __init__ ran meanwhile
+    tokenizer->self = reinterpret_cast<PyObject*>(self.inst);
+    py::detail::initimpl::construct<py::class_<T>>(v_h, std::move(tokenizer), false);
 }
 
-template <class Stream>
-py::dict stream_next(Stream& stream) {
+// The binding library treats every function named __init__ as a constructor
+// and skips it, silently, on an object it has already initialised. init_once
+// does its own check, so the library's is turned off for it.
+void own_init_check(py::handle cls) {
+    py::handle function = py::detail::get_function(cls.attr("__init__"));
+    py::detail::function_record* record =
+        py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function.ptr()));
+    if (record == nullptr) throw std::logic_error("__init__ is not a bound function");
+    record->is_constructor = false;
+}
+
+[[noreturn]] void raise_read_error(const BoundFile& tokenizer) {
+    const std::string_view path = tokenizer.path();
+    py::object name = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (!name) throw py::error_already_set();
+    errno = tokenizer.read_error_code();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+    throw py::error_already_set();
+}
+
+[[noreturn]] void raise_read_error(const BoundText&) {
+    throw std::runtime_error("the text could not be read"); // a text source never fails
+}
+
+// Fills the batch in slices, each read with the interpreter lock released.
+// After a slice that left the batch open, pending signal handlers run; an
+// exception from one leaves the batch open for the next call.
+template <class T>
+void fill_batch(T& tokenizer) {
+    for (;;) {
+        ReadResult result;
+        {
+            py::gil_scoped_release unlocked;
+            result = tokenizer.read_some(READ_SLICE);
+        }
+        if (result == ReadResult::complete) return;
+        if (result == ReadResult::read_error) raise_read_error(tokenizer);
+        if (result == ReadResult::no_memory) throw std::bad_alloc(); // the batch stays open
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+}
+
+template <class T>
+py::dict get_batch(T& tokenizer) {
+    const CallGuard guard{tokenizer.lock};
+    fill_batch(tokenizer);
+    return batch_to_dict(tokenizer.batch_buffer(), tokenizer.self);
+}
+
+template <class T>
+py::dict stream_next(Stream<T>& stream) {
+    if (!stream.owner) throw py::type_error("the stream was cleared by the garbage collector");
     py::dict batch = get_batch(*stream.tokenizer);
     if (batch.empty()) throw py::stop_iteration();
     return batch;
 }
 
-template <class Stream>
+template <class T>
+Stream<T>* stream_of(PyObject* self) noexcept {
+    auto v_h = reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder();
+    return v_h.holder_constructed() ? v_h.template value_ptr<Stream<T>>() : nullptr;
+}
+
+template <class T>
+int traverse_stream(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (Stream<T>* stream = stream_of<T>(self)) Py_VISIT(stream->owner.ptr());
+    return 0;
+}
+
+template <class T>
+int clear_stream(PyObject* self) {
+    if (Stream<T>* stream = stream_of<T>(self)) {
+        PyObject* owner = stream->owner.release().ptr();
+        Py_XDECREF(owner);
+    }
+    return 0;
+}
+
+template <class T>
 void bind_stream(py::module_& m, const char* name) {
-    py::class_<Stream>(m, name)
-        .def("__iter__", [](Stream stream) { return stream; }, py::keep_alive<0, 1>())
-        .def("__next__", &stream_next<Stream>);
+    py::class_<Stream<T>>(m, name, py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+                              PyTypeObject* type = &heap_type->ht_type;
+                              type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+                              type->tp_traverse = &traverse_stream<T>;
+                              type->tp_clear = &clear_stream<T>;
+                          }))
+        .def("__iter__", [](const Stream<T>& stream) { return stream; })
+        .def("__next__", &stream_next<T>);
 }
 
 // Methods common to both tokenizers, in registration order after __init__.
-template <class T, class Stream>
+// Each one holds the tokenizer's CallLock.
+template <class T>
 void bind_batch_methods(py::class_<T>& cls) {
     cls.def("set_batch_size",
             [](T& t, std::uint64_t n) {
+                const CallGuard guard{t.lock};
                 if (!t.set_batch_size(n)) throw std::bad_alloc();
             })
-        .def("set_filter", &T::set_filter)
-        .def("set_token_min_len", &T::set_token_min_len)
-        .def("set_token_max_len", &T::set_token_max_len)
+        .def("set_filter",
+             [](T& t, std::uint64_t mask) {
+                 const CallGuard guard{t.lock};
+                 t.set_filter(mask);
+             })
+        .def("set_token_min_len",
+             [](T& t, std::uint64_t n) {
+                 const CallGuard guard{t.lock};
+                 t.set_token_min_len(n);
+             })
+        .def("set_token_max_len",
+             [](T& t, std::uint64_t n) {
+                 const CallGuard guard{t.lock};
+                 t.set_token_max_len(n);
+             })
         .def("get_batch", &get_batch<T>)
-        .def_property_readonly(
-            "stream", py::cpp_function([](T& t) { return Stream{&t}; }, py::keep_alive<0, 1>()));
+        .def_property_readonly("stream",
+                               [](T& t) {
+                                   return Stream<T>{&t,
+                                                    py::reinterpret_borrow<py::object>(t.self)};
+                               })
+        .def("set_errors", [](T& t, const py::str& mode) {
+            DecodeErrors errors;
+            if (PyUnicode_CompareWithASCIIString(mode.ptr(), "strict") == 0)
+                errors = DecodeErrors::strict;
+            else if (PyUnicode_CompareWithASCIIString(mode.ptr(), "replace") == 0)
+                errors = DecodeErrors::replace;
+            else
+                throw py::value_error("unknown error mode " + py::repr(mode).cast<std::string>() +
+                                      "; expected 'strict' or 'replace'");
+            const CallGuard guard{t.lock};
+            t.set_errors(errors);
+        });
 }
 
 // The binding library's common base class throws a C++ exception out of its
@@ -164,14 +384,23 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
         .export_values()
         .def("__or__", [](TokenType a, TokenType b) { return type_value(a) | type_value(b); });
 
-    bind_stream<FromTextStream>(m, "fts_stream");
-    py::class_<FromTextTokenizer> text_tokenizer(m, "FTTokenizer");
-    text_tokenizer.def(py::init(&open_text_tokenizer), py::arg("text"));
-    bind_batch_methods<FromTextTokenizer, FromTextStream>(text_tokenizer);
+    bind_stream<BoundText>(m, "fts_stream");
+    py::class_<BoundText> text_tokenizer(m, "FTTokenizer");
+    text_tokenizer.def("__init__", &init_once<BoundText, &open_text_tokenizer>, py::arg("text"),
+                       "Opens the text; calling it again on an initialised tokenizer raises "
+                       "TypeError.");
+    own_init_check(text_tokenizer);
+    bind_batch_methods(text_tokenizer);
 
-    bind_stream<FromFileStream>(m, "ffs_stream");
-    py::class_<FromFileTokenizer> file_tokenizer(m, "FFTokenizer");
-    file_tokenizer.def(py::init(&open_file_tokenizer), py::arg("fpath"))
-        .def("is_fopen", &FromFileTokenizer::is_fopen);
-    bind_batch_methods<FromFileTokenizer, FromFileStream>(file_tokenizer);
+    bind_stream<BoundFile>(m, "ffs_stream");
+    py::class_<BoundFile> file_tokenizer(m, "FFTokenizer");
+    file_tokenizer
+        .def("__init__", &init_once<BoundFile, &open_file_tokenizer>, py::arg("fpath"),
+             "Opens the file; calling it again on an initialised tokenizer raises TypeError.")
+        .def("is_fopen", [](BoundFile& t) {
+            const CallGuard guard{t.lock};
+            return t.is_fopen();
+        });
+    own_init_check(file_tokenizer);
+    bind_batch_methods(file_tokenizer);
 }

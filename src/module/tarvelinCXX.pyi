@@ -96,7 +96,8 @@ class fts_stream:
 class FTTokenizer:
     """Tokenizes a text: a str, or UTF-8 bytes as bytes or bytearray."""
 
-    def __init__(self, text: str | bytes | bytearray) -> None: ...
+    def __init__(self, text: str | bytes | bytearray) -> None:
+        """Opens the text; calling it again on an initialised tokenizer raises TypeError."""
     def set_batch_size(self, size: SupportsInt | SupportsIndex, /) -> None: ...
     def set_filter(self, mask: SupportsInt | SupportsIndex, /) -> None: ...
     def set_token_min_len(self, length: SupportsInt | SupportsIndex, /) -> None: ...
@@ -104,6 +105,14 @@ class FTTokenizer:
     def get_batch(self) -> _BatchOrEmpty: ...
     @property
     def stream(self) -> fts_stream: ...
+    def set_errors(self, mode: str, /) -> None:
+        """How a batch whose bytes are not well-formed UTF-8 is handed out.
+
+        "strict" (the default): get_batch raises UnicodeDecodeError, with the
+        batch as its attribute `batch` ("text" decoded with surrogateescape).
+        "replace": malformed bytes are read as U+FFFD, as bytes.decode("utf-8",
+        "replace") places it. Any other mode raises ValueError.
+        """
 
 class ffs_stream:
     """Iterator over the batches of one FFTokenizer; has no constructor."""
@@ -114,7 +123,8 @@ class ffs_stream:
 class FFTokenizer:
     """Tokenizes a UTF-8 text file, read lazily; the path is a str, bytes or bytearray."""
 
-    def __init__(self, fpath: str | bytes | bytearray) -> None: ...
+    def __init__(self, fpath: str | bytes | bytearray) -> None:
+        """Opens the file; calling it again on an initialised tokenizer raises TypeError."""
     def is_fopen(self) -> bool: ...
     def set_batch_size(self, size: SupportsInt | SupportsIndex, /) -> None: ...
     def set_filter(self, mask: SupportsInt | SupportsIndex, /) -> None: ...
@@ -123,3 +133,5 @@ class FFTokenizer:
     def get_batch(self) -> _BatchOrEmpty: ...
     @property
     def stream(self) -> ffs_stream: ...
+    def set_errors(self, mode: str, /) -> None:
+        """As FTTokenizer.set_errors."""

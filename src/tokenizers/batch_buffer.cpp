@@ -95,7 +95,6 @@ bool BatchBuffer::resize(std::uint64_t n) noexcept {
             return false;
         }
         // A batch left open by an interrupted call keeps the types it has.
-        // (None before the first allocation, when types_buffer is still null.)
         if (token_count != 0)
             std::memcpy(new_types, types_buffer, token_count * sizeof(std::uint64_t));
         retired_types[retired_count++] = types_buffer;

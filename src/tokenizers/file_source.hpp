@@ -29,6 +29,7 @@ struct FileSource {
     int error = 0;              // errno of the failed read, 0 while none failed
     char* path_copy = nullptr;  // the path as given, NUL-terminated (owned)
     std::size_t path_size = 0;
+    std::uint64_t consumed = 0; // bytes of the file read so far
     std::uint8_t ahead[FILE_READ_AHEAD];
 
     FileSource() = default;
@@ -62,7 +63,11 @@ struct FileSource {
         if (pos == len && !eof) refill();
         return {ahead + pos, len - pos};
     }
-    void consume(std::size_t n) noexcept { pos += n; }
+    void consume(std::size_t n) noexcept {
+        pos += n;
+        consumed += n;
+    }
+    std::uint64_t position() const noexcept { return consumed; }
     bool at_end() const noexcept { return pos == len && (eof || file == nullptr); }
 
   private:

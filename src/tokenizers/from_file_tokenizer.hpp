@@ -22,6 +22,19 @@ class FromFileTokenizer : public Tokenizer<FileSource> {
     // Whether the file was opened; stays true after its end.
     bool is_fopen() const noexcept { return source.is_open(); }
 
+    // Closes the file: from now on the input has ended, and batches are
+    // empty (what the assembler still held is dropped with it).
+    void close() noexcept {
+        source.close();
+        assembler.reset(0);
+        utf8_char = Utf8Char{};
+        mode.replacer = Utf8Replacing{};
+        mode.use_assembler = false;
+        mode.batch_open = false;
+        drain_steps = DRAIN_STEPS;
+        batch.begin_batch();
+    }
+
     // The path as given to open().
     std::string_view path() const noexcept { return source.path(); }
 

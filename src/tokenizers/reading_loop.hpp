@@ -3,8 +3,9 @@
 // A byte source offers a window of bytes not yet read (`window`), takes back
 // how many of them were used (`consume`), says whether the input is at its
 // end (`at_end`) and whether a window always reaches the end of the input
-// (`windows_are_final`, or `window_reaches_end()` window by window). The loop stops before the next token once the batch
-// is full, so the next call goes on exactly where this one stopped.
+// (`windows_are_final`, or `window_reaches_end()` window by window). The loop
+// stops before the next token once the batch is full, so the next call goes
+// on exactly where this one stopped.
 //
 // Two paths produce the same tokens:
 // - the scanner takes whole tokens from well-formed text in the window,
@@ -264,7 +265,12 @@ ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_
         source.consume(used);
         spent += used;
     }
-    if (source.at_end()) detail::drain(assembler, batch, mode, drain_steps);
+    if (source.at_end() && !batch.is_full()) {
+        // The drained tokens are pending characters: make room for them, as
+        // no slice of this call may have.
+        if (batch.room_for(1) == 0) return ReadResult::no_memory;
+        detail::drain(assembler, batch, mode, drain_steps);
+    }
     mode.batch_open = false;
     return ReadResult::complete;
 }

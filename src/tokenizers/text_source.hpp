@@ -78,6 +78,7 @@ struct TextSource {
     std::uint8_t* window_bytes = nullptr; // WINDOW_UNITS * 4 bytes, owned
     std::uint64_t window_size = 0;        // bytes of the current window
     std::uint64_t window_pos = 0;         // of them, the next one to read
+    std::uint64_t windows_before = 0;     // bytes of the windows before it
 
     TextSource() = default;
     TextSource(const TextSource&) = delete;
@@ -138,19 +139,25 @@ struct TextSource {
         return units == nullptr ? read_pos == text_size
                                 : unit_pos == unit_count && window_pos == window_size;
     }
+    // Bytes read so far; over units, bytes of their UTF-8 form.
+    std::uint64_t position() const noexcept {
+        return units == nullptr ? read_pos : windows_before + window_pos;
+    }
 
   private:
     void refill() noexcept {
         const std::uint64_t left = unit_count - unit_pos;
         const std::size_t n = left < WINDOW_UNITS ? static_cast<std::size_t>(left) : WINDOW_UNITS;
+        std::uint8_t* out = window_bytes;
         std::size_t bytes;
         if (unit_size == 1)
-            bytes = units_to_utf8(static_cast<const std::uint8_t*>(units) + unit_pos, n, window_bytes);
+            bytes = units_to_utf8(static_cast<const std::uint8_t*>(units) + unit_pos, n, out);
         else if (unit_size == 2)
-            bytes = units_to_utf8(static_cast<const std::uint16_t*>(units) + unit_pos, n, window_bytes);
+            bytes = units_to_utf8(static_cast<const std::uint16_t*>(units) + unit_pos, n, out);
         else
-            bytes = units_to_utf8(static_cast<const std::uint32_t*>(units) + unit_pos, n, window_bytes);
+            bytes = units_to_utf8(static_cast<const std::uint32_t*>(units) + unit_pos, n, out);
         unit_pos += n;
+        windows_before += window_size;
         window_size = bytes;
         window_pos = 0;
     }
@@ -167,7 +174,7 @@ struct TextSource {
         unit_count = unit_pos = 0;
         unit_size = 0;
         window_bytes = nullptr;
-        window_size = window_pos = 0;
+        window_size = window_pos = windows_before = 0;
     }
 };
 

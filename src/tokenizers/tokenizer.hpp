@@ -55,6 +55,9 @@ class Tokenizer {
         }
     }
 
+    // Bytes of input read so far (tokens still pending in the assembler included).
+    std::uint64_t position() const noexcept { return source.position(); }
+
     // Whether a batch was begun by a call that did not complete it.
     bool batch_open() const noexcept { return mode.batch_open; }
 

@@ -17,11 +17,10 @@
 #if HWY_ONCE
 
 #include <atomic>
-#include <cstring>
-
-#if HWY_ARCH_X86
+#if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
+#include <cstring>
 
 namespace tarvelin {
 namespace {
@@ -45,15 +44,6 @@ void ucs2_scalar(const std::uint8_t* in, std::size_t n, std::uint16_t* out) {
     kernel_detail::decode_scalar(in, 0, n, out);
 }
 
-#if HWY_ARCH_X86
-// F16C from CPUID leaf 1 (ECX bit 29): not every compiler's
-// __builtin_cpu_supports knows its name.
-bool has_f16c() noexcept {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & (1u << 29)) != 0;
-}
-#endif
-
 #define TARVELIN_LEVEL(name, ns) \
     Level { name, &ns::ScanKernel, &ns::ScanInto, &ns::Ucs1, &ns::Ucs2 }
 
@@ -69,6 +59,14 @@ struct Levels {
         names[count] = level.name;
         ++count;
     }
+
+#if HWY_ARCH_X86
+    // Not every compiler's __builtin_cpu_supports knows F16C: CPUID leaf 1, ECX bit 29.
+    static bool has_f16c() noexcept {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 29)) != 0;
+    }
+#endif
 
     Levels() {
         add({"scalar", nullptr, nullptr, &ucs1_scalar, &ucs2_scalar});

@@ -39,9 +39,7 @@ class TokenScanner {
   public:
     // `final`: the range reaches the end of the input.
     TokenScanner(const std::uint8_t* end, bool final) noexcept
-        : end_(end), final_(final), table_(char_class_table()) {
-        for (std::uint32_t cp = 0; cp < 0x80; ++cp) ascii_types_[cp] = type_of(cp);
-    }
+        : end_(end), final_(final), table_(char_class_table()), ascii_types_(ascii_types()) {}
 
     // The kind of an ASCII character.
     std::uint64_t ascii_type(std::uint8_t b) const noexcept { return ascii_types_[b]; }
@@ -175,7 +173,20 @@ class TokenScanner {
     const std::uint8_t* end_;
     bool final_;
     const CharClassTable& table_;
-    std::uint64_t ascii_types_[0x80];
+    const std::uint64_t* ascii_types_;
+
+    // The kind of every ASCII character, looked up once per process (a
+    // scanner is made for every batch, and batches may be one token long).
+    static const std::uint64_t* ascii_types() noexcept {
+        struct Table {
+            std::uint64_t types[0x80];
+            Table() noexcept {
+                for (std::uint32_t cp = 0; cp < 0x80; ++cp) types[cp] = token_type_of(cp);
+            }
+        };
+        static const Table table;
+        return table.types;
+    }
 };
 
 } // namespace tarvelin

@@ -54,9 +54,12 @@ inline void copy_token_bytes(std::uint8_t* out, const std::uint8_t* in, std::siz
 // accept rule is applied without a branch: the token is written in any case
 // and kept by advancing the counters, or dropped by leaving them. Only while
 // count < limit; the text storage must have SINK_BLOCK_COPY bytes of padding.
-[[gnu::always_inline]] inline void sink_take(TokenSink& s, const std::uint8_t* bytes, std::size_t readable,
-                      std::size_t byte_count, std::uint64_t length, std::uint64_t type,
-                      std::uint32_t bits) noexcept {
+// Always inlined: the vector kernels call it from code compiled for their own
+// instruction sets, where the compiler would otherwise keep it out of line.
+[[gnu::always_inline]] inline void sink_take(TokenSink& s, const std::uint8_t* bytes,
+                                             std::size_t readable, std::size_t byte_count,
+                                             std::uint64_t length, std::uint64_t type,
+                                             std::uint32_t bits) noexcept {
     const std::uint64_t start = s.char_pos;
     s.char_pos += length;
     const std::uint64_t keep = token_passes(s.filter, s.min_len, s.max_len, type, length) ? 1 : 0;

@@ -2,6 +2,8 @@
 // (TextSource) and the file tokenizer (FileSource).
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -486,6 +488,24 @@ TEST(FileReadingLoop, MissingFileIsNotOpenAndGivesNothing) {
     auto tok = file_tokenizer(path); // open() succeeds: a missing file is not an error
     EXPECT_FALSE(tok->is_fopen());
     for (int i = 0; i < 3; ++i) EXPECT_EQ(next(*tok), Batch{});
+}
+
+TEST(FileReadingLoop, DirectoryOpensNothing) {
+    auto tok = file_tokenizer(::testing::TempDir());
+    EXPECT_FALSE(tok->is_fopen());
+    EXPECT_EQ(next(*tok), Batch{});
+}
+
+TEST(FileReadingLoop, ReadErrorIsReportedOnceThenTheInputHasEnded) {
+    // Reading a process's memory file from its start fails with EIO.
+    auto tok = file_tokenizer("/proc/self/mem");
+    ASSERT_TRUE(tok->is_fopen());
+    EXPECT_EQ(tok->read_some(~0ull), ReadResult::read_error);
+    EXPECT_EQ(tok->read_error_code(), EIO);
+    EXPECT_TRUE(tok->batch_open());
+    EXPECT_EQ(tok->read_some(~0ull), ReadResult::complete);
+    EXPECT_EQ(tok->batch_buffer().token_count, 0u);
+    EXPECT_EQ(tok->read_some(~0ull), ReadResult::complete);
 }
 
 TEST(FileReadingLoop, PathWithNulOpensNothing) {

@@ -34,6 +34,8 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <sys/mman.h>
@@ -54,7 +56,7 @@ using namespace tarvelin;
 
 namespace {
 
-constexpr std::size_t HEADER_BYTES = 6;
+constexpr std::size_t HEADER_BYTES = 7;
 
 [[noreturn]] void fail(const char* what, std::uint64_t a = 0, std::uint64_t b = 0) {
     std::fprintf(stderr, "invariant broken: %s (%llu, %llu)\n", what,
@@ -76,6 +78,8 @@ struct Settings {
     std::uint64_t changed_size;  // the batch size from then on (0 for one call)
     unsigned source;             // 0: text in memory, 1: file, 2: small windows
     std::size_t chunk;           // window size of source 2
+    DecodeErrors errors;         // how ill-formed bytes are decoded
+    std::uint64_t budget;        // bytes a call reads before it pauses (0: no limit)
 };
 
 Settings settings_from(const std::uint8_t* h) {
@@ -95,6 +99,11 @@ Settings settings_from(const std::uint8_t* h) {
     if (s.changed_size == 11) s.changed_size = 1000;
     s.source = (h[5] & 3) == 3 ? 2 : h[5] & 3;
     s.chunk = 1 + (h[5] >> 2) % 24;
+    s.errors = (h[6] & 1) ? DecodeErrors::replace : DecodeErrors::strict;
+    // Calls that pause after a few bytes and go on filling the same batch,
+    // as an interrupted call and the next one do.
+    static constexpr std::uint64_t budgets[] = {0, 1, 2, 3, 5, 16, 64, 0};
+    s.budget = budgets[(h[6] >> 1) & 7];
     return s;
 }
 
@@ -129,9 +138,23 @@ bool is_valid_utf8(const std::uint8_t* p, std::size_t n) {
     return true;
 }
 
-struct OutToken {
+// Tokens as one string of their texts and each one's end and kind, so that
+// collecting them costs no allocation per token.
+struct TokenList {
     std::string text;
-    std::uint64_t type;
+    std::vector<std::pair<std::size_t, std::uint64_t>> tokens; // (end in text, kind)
+
+    void push(const std::uint8_t* p, std::size_t n, std::uint64_t type) {
+        text.append(reinterpret_cast<const char*>(p), n);
+        tokens.emplace_back(text.size(), type);
+    }
+    std::size_t size() const { return tokens.size(); }
+    std::string_view text_of(std::size_t i) const {
+        const std::size_t begin = i == 0 ? 0 : tokens[i - 1].first;
+        return std::string_view(text).substr(begin, tokens[i].first - begin);
+    }
+    std::uint64_t type_of(std::size_t i) const { return tokens[i].second; }
+    bool operator==(const TokenList&) const = default;
 };
 
 std::uint32_t code_point_of(const std::uint8_t* c, std::uint64_t len) {
@@ -176,7 +199,7 @@ void check_char_count(const BatchBuffer& batch) {
 // Splits one batch's text into its tokens, checking the layout and each token
 // against the settings that were in force.
 void check_batch(const BatchBuffer& batch, const Settings& s, std::uint64_t size_in_force,
-                 std::vector<OutToken>& out) {
+                 TokenList& out) {
     CHECK(batch.token_count <= size_in_force, batch.token_count, size_in_force);
     CHECK(batch.text_bytes <= batch.token_count * TOKEN_SLOT_BYTES, batch.text_bytes);
     const std::uint8_t* text = batch.text_buffer;
@@ -222,10 +245,11 @@ void check_batch(const BatchBuffer& batch, const Settings& s, std::uint64_t size
         CHECK(chars >= 1 && chars <= TOKEN_MAX_CHARS, chars);
         CHECK(chars >= s.min_len && chars <= s.max_len, chars);
         CHECK(pieces <= GROUP_MAX_PIECES, pieces);
-        out.push_back({std::string(reinterpret_cast<const char*>(text + start), pos - start), type});
+        out.push(text + start, pos - start, type);
         ++pos; // the NUL
     }
     CHECK(pos == batch.text_bytes, pos, batch.text_bytes);
+    if (s.errors == DecodeErrors::replace) CHECK(!batch.malformed, batch.text_bytes);
     check_char_count(batch);
 }
 
@@ -239,12 +263,22 @@ struct FuzzTokenizer : Tokenizer<Source> {
     using Tokenizer<Source>::batch;
     using Tokenizer<Source>::mode;
 
-    explicit FuzzTokenizer(const Settings& s) {
+    explicit FuzzTokenizer(const Settings& s) : budget(s.budget) {
+        this->set_errors(s.errors);
         CHECK(this->set_batch_size(s.batch_size), s.batch_size);
         this->set_filter(s.filter);
         this->set_token_min_len(s.min_len);
         this->set_token_max_len(s.max_len);
     }
+
+    // One batch, in calls of `budget` bytes when there is one.
+    void batch_in_calls() {
+        if (budget == 0) return this->next_batch();
+        while (this->read_some(budget) != ReadResult::complete) {
+        }
+    }
+
+    std::uint64_t budget;
 };
 
 // Offers the input in windows of `chunk` bytes that never claim to be final,
@@ -282,14 +316,15 @@ namespace {
 
 // Every token of the text, in one batch that keeps every token; `reference`:
 // through the byte-by-byte assembler path alone.
-std::vector<OutToken> all_tokens(const std::uint8_t* data, std::size_t size, bool reference) {
+TokenList all_tokens(const std::uint8_t* data, std::size_t size, DecodeErrors errors,
+                     bool reference) {
     // More room than the text has characters, so one batch takes everything.
     const std::uint64_t room = size + 1;
-    const Settings keep_all{room, ACCEPT_ALL_TYPES, 0, DEFAULT_TOKEN_MAX_LEN, 0, 0, 0, 0};
+    const Settings keep_all{room, ACCEPT_ALL_TYPES, 0, DEFAULT_TOKEN_MAX_LEN, 0, 0, 0, 0, errors, 0};
     FuzzTokenizer<TextSource> tok(keep_all);
     if (!tok.source.assign(reinterpret_cast<const char*>(data), size)) std::abort();
     tok.mode.use_assembler = tok.mode.assembler_only = reference;
-    std::vector<OutToken> tokens;
+    TokenList tokens;
     tok.next_batch();
     check_batch(tok.batch, keep_all, room, tokens);
     tok.next_batch();
@@ -298,9 +333,8 @@ std::vector<OutToken> all_tokens(const std::uint8_t* data, std::size_t size, boo
 }
 
 template <class Source>
-std::vector<OutToken> batched_tokens(FuzzTokenizer<Source>& tok, const Settings& s,
-                                     std::size_t size) {
-    std::vector<OutToken> tokens;
+TokenList batched_tokens(FuzzTokenizer<Source>& tok, const Settings& s, std::size_t size) {
+    TokenList tokens;
     std::uint64_t size_in_force = s.batch_size;
     // Each non-empty batch takes at least one character, and the drain needs
     // at most two more calls; a zero-size call is followed by a restore.
@@ -314,7 +348,7 @@ std::vector<OutToken> batched_tokens(FuzzTokenizer<Source>& tok, const Settings&
             CHECK(tok.set_batch_size(s.batch_size), s.batch_size);
             size_in_force = s.batch_size;
         }
-        tok.next_batch();
+        tok.batch_in_calls();
         check_batch(tok.batch, s, size_in_force, tokens);
         if (size_in_force == 0) {
             CHECK(tok.batch.token_count == 0, tok.batch.token_count);
@@ -370,33 +404,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* text = data + HEADER_BYTES;
     const std::size_t text_size = size - HEADER_BYTES;
 
-    const std::vector<OutToken> whole = all_tokens(text, text_size, false);
+    const TokenList whole = all_tokens(text, text_size, s.errors, false);
     // The scanner and the vector kernel of the level in use give exactly the
     // tokens of the assembler path.
-    const std::vector<OutToken> reference = all_tokens(text, text_size, true);
+    const TokenList reference = all_tokens(text, text_size, s.errors, true);
     CHECK(whole.size() == reference.size(), whole.size(), reference.size());
     for (std::size_t i = 0; i < whole.size(); ++i) {
-        CHECK(whole[i].type == reference[i].type, i, whole[i].type);
-        CHECK(whole[i].text == reference[i].text, i, whole[i].text.size());
+        CHECK(whole.type_of(i) == reference.type_of(i), i, whole.type_of(i));
+        CHECK(whole.text_of(i) == reference.text_of(i), i, whole.text_of(i).size());
     }
     if (is_valid_utf8(text, text_size)) {
-        std::string joined;
-        for (const OutToken& t : whole) joined += t.text;
-        CHECK(joined.size() == text_size && std::memcmp(joined.data(), text, text_size) == 0,
-              joined.size(), text_size);
+        CHECK(whole.text.size() == text_size && std::memcmp(whole.text.data(), text, text_size) == 0,
+              whole.text.size(), text_size);
     }
 
-    std::vector<OutToken> expected;
-    for (const OutToken& t : whole) {
+    TokenList expected;
+    for (std::size_t i = 0; i < whole.size(); ++i) {
+        const std::string_view t = whole.text_of(i);
         // Characters of the token: count lead bytes.
         std::uint64_t chars = 0;
-        for (unsigned char c : t.text) chars += utf8_lead_length(c) != 0;
-        if ((t.type & s.filter) != 0 && chars >= s.min_len && chars <= s.max_len)
-            expected.push_back(t);
+        for (unsigned char c : t) chars += utf8_lead_length(c) != 0;
+        if ((whole.type_of(i) & s.filter) != 0 && chars >= s.min_len && chars <= s.max_len)
+            expected.push(reinterpret_cast<const std::uint8_t*>(t.data()), t.size(),
+                          whole.type_of(i));
     }
     if (keeps_all(s)) CHECK(expected.size() == whole.size(), expected.size(), whole.size());
 
-    std::vector<OutToken> got;
+    TokenList got;
     if (s.source == 1) {
         FuzzTokenizer<FileSource> tok(s);
         tok.source.file = memory_file(text, text_size);
@@ -415,8 +449,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     CHECK(got.size() == expected.size(), got.size(), expected.size());
     for (std::size_t i = 0; i < got.size(); ++i) {
-        CHECK(got[i].type == expected[i].type, i, got[i].type);
-        CHECK(got[i].text == expected[i].text, i, got[i].text.size());
+        CHECK(got.type_of(i) == expected.type_of(i), i, got.type_of(i));
+        CHECK(got.text_of(i) == expected.text_of(i), i, got.text_of(i).size());
     }
     return 0;
 }
