@@ -33,7 +33,7 @@ struct TextArgument {
     // The UTF-8 form, as a copy (for short arguments such as a path).
     std::string utf8() const {
         if (unit_size == 0) return std::string(bytes);
-        std::string out(4 * unit_count, '\0');
+        std::string out(4 * unit_count + 1, '\0');
         auto* o = reinterpret_cast<std::uint8_t*>(out.data());
         std::size_t n;
         if (unit_size == 1)

@@ -20,14 +20,16 @@ struct TextKeeper {
 };
 
 // Writes the UTF-8 form of units[0..n) (code points below U+110000 that are
-// not surrogates) to out, at most 4 bytes a unit; returns the bytes written.
+// not surrogates) to out, at most 4 bytes a unit and one byte of slack after
+// the last (stores of two bytes); returns the bytes written.
 template <class Unit>
 std::size_t units_to_utf8(const Unit* units, std::size_t n, std::uint8_t* out) noexcept {
     std::uint8_t* o = out;
     std::size_t i = 0;
     while (i < n) {
-        // Eight ASCII characters at a time, the common case of English text.
-        if (i + 8 <= n) {
+        // Eight ASCII characters at a time, the common case of Latin-1 text
+        // (wider storage holds text beyond Latin-1, where it rarely pays).
+        if (sizeof(Unit) == 1 && i + 8 <= n) {
             Unit any = 0;
             for (std::size_t k = 0; k < 8; ++k) any |= units[i + k];
             if (any < 0x80) {
@@ -38,12 +40,16 @@ std::size_t units_to_utf8(const Unit* units, std::size_t n, std::uint8_t* out) n
             }
         }
         const std::uint32_t c = units[i++];
-        if (c < 0x80u) {
-            *o++ = static_cast<std::uint8_t>(c);
-        } else if (c < 0x800u) {
-            o[0] = static_cast<std::uint8_t>(0xC0u | (c >> 6));
-            o[1] = static_cast<std::uint8_t>(0x80u | (c & 0x3Fu));
-            o += 2;
+        if (c < 0x800u) {
+            // One or two bytes without a branch (Russian text mixes both
+            // closely): both forms made, two bytes stored, the right count kept.
+            // (A bit select, which compilers do not turn back into a branch.)
+            const std::uint32_t two = (0xC0u | (c >> 6)) | ((0x80u | (c & 0x3Fu)) << 8);
+            const std::uint32_t wide = c >= 0x80u ? 1u : 0u;
+            const std::uint32_t v = c ^ ((c ^ two) & (0u - wide));
+            o[0] = static_cast<std::uint8_t>(v);
+            o[1] = static_cast<std::uint8_t>(v >> 8);
+            o += 1 + wide;
         } else if (c < 0x10000u) {
             o[0] = static_cast<std::uint8_t>(0xE0u | (c >> 12));
             o[1] = static_cast<std::uint8_t>(0x80u | ((c >> 6) & 0x3Fu));
@@ -75,7 +81,7 @@ struct TextSource {
     std::uint64_t unit_count = 0;
     std::uint64_t unit_pos = 0; // units transcoded so far
     unsigned unit_size = 0;
-    std::uint8_t* window_bytes = nullptr; // WINDOW_UNITS * 4 bytes, owned
+    std::uint8_t* window_bytes = nullptr; // WINDOW_UNITS * 4 + 1 bytes, owned
     std::uint64_t window_size = 0;        // bytes of the current window
     std::uint64_t window_pos = 0;         // of them, the next one to read
     std::uint64_t windows_before = 0;     // bytes of the windows before it
@@ -113,7 +119,7 @@ struct TextSource {
                       TextKeeper owner) noexcept {
         drop();
         keeper = owner;
-        window_bytes = static_cast<std::uint8_t*>(std::malloc(WINDOW_UNITS * 4));
+        window_bytes = static_cast<std::uint8_t*>(std::malloc(WINDOW_UNITS * 4 + 1));
         if (window_bytes == nullptr) return false;
         units = data;
         unit_size = size;

@@ -142,12 +142,30 @@ TEST(UnitsToUtf8, EveryLengthAtEveryAlignment) {
             s += c;
             s += U"bcdefghij";
             const auto u4 = units_of<std::uint32_t>(s);
-            std::vector<std::uint8_t> out(4 * s.size());
+            std::vector<std::uint8_t> out(4 * s.size() + 1);
             const std::size_t n = units_to_utf8(u4.data(), u4.size(), out.data());
             EXPECT_EQ(std::string(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n)),
                       utf8_of(s))
                 << "U+" << std::hex << static_cast<std::uint32_t>(c) << " after " << lead;
         }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The batch text's transcoder to four-byte storage against the code points
+// the text was made from, ASCII stretches of every length among them.
+TEST(Utf8ToUcs4, GivesTheCodePointsOfWellFormedText) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 200; ++round) {
+        std::u32string cps = random_code_points(rng, 0x10FFFF, 1 + rng() % 300);
+        cps.insert(rng() % cps.size(), std::u32string(rng() % 20, U'q'));
+        const std::string utf8 = utf8_of(cps);
+        std::vector<std::uint32_t> out(cps.size());
+        utf8_to_ucs4(reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size(), out.data());
+        ASSERT_EQ(out, units_of<std::uint32_t>(cps)) << "round " << round;
     }
 }
 
