@@ -27,9 +27,9 @@ std::size_t units_to_utf8(const Unit* units, std::size_t n, std::uint8_t* out) n
     std::uint8_t* o = out;
     std::size_t i = 0;
     while (i < n) {
-        // Eight ASCII characters at a time, the common case of Latin-1 text
-        // (wider storage holds text beyond Latin-1, where it rarely pays).
-        if (sizeof(Unit) == 1 && i + 8 <= n) {
+        // Eight ASCII characters at a time where an ASCII one comes (in
+        // Latin-1 storage, at every step).
+        if (i + 8 <= n && (sizeof(Unit) == 1 || units[i] < 0x80)) {
             Unit any = 0;
             for (std::size_t k = 0; k < 8; ++k) any |= units[i + k];
             if (any < 0x80) {

@@ -156,11 +156,19 @@ TEST(UnitsToUtf8, EveryLengthAtEveryAlignment) {
 namespace {
 
 // The batch text's transcoder to four-byte storage against the code points
-// the text was made from, ASCII stretches of every length among them.
-TEST(Utf8ToUcs4, GivesTheCodePointsOfWellFormedText) {
+// the text was made from, ASCII stretches of every length among them, and
+// texts longer than the pieces it transcodes at a time, at every level.
+class Utf8ToUcs4 : public ::testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override { ASSERT_TRUE(set_scan_level(GetParam())); }
+    void TearDown() override { set_scan_level(scan_levels().back()); }
+};
+
+TEST_P(Utf8ToUcs4, GivesTheCodePointsOfWellFormedText) {
     std::mt19937 rng(11);
     for (int round = 0; round < 200; ++round) {
-        std::u32string cps = random_code_points(rng, 0x10FFFF, 1 + rng() % 300);
+        const std::size_t count = round % 4 == 0 ? 2000 + rng() % 6000 : 1 + rng() % 300;
+        std::u32string cps = random_code_points(rng, 0x10FFFF, count);
         cps.insert(rng() % cps.size(), std::u32string(rng() % 20, U'q'));
         const std::string utf8 = utf8_of(cps);
         std::vector<std::uint32_t> out(cps.size());
@@ -168,5 +176,10 @@ TEST(Utf8ToUcs4, GivesTheCodePointsOfWellFormedText) {
         ASSERT_EQ(out, units_of<std::uint32_t>(cps)) << "round " << round;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Levels, Utf8ToUcs4,
+                         ::testing::ValuesIn(std::vector<std::string>(scan_levels().begin(),
+                                                                      scan_levels().end())),
+                         [](const auto& info) { return info.param; });
 
 } // namespace
