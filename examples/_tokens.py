@@ -1,4 +1,5 @@
-"""Helpers shared by the examples: reading batches and pairing tokens with kinds.
+"""Helpers shared by the examples: reading batches, pairing tokens with kinds,
+and the kinds of counted tokens.
 
 A batch's "text" holds the tokens one after another, each followed by U+0000.
 A U+0000 in the input is a token of its own (kind UNKNWN), so a plain
@@ -9,7 +10,9 @@ U+0000, and every other kind is exactly one character.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+import operator
+from collections.abc import Iterable, Iterator
+from itertools import repeat
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -23,6 +26,10 @@ if TYPE_CHECKING:
 # `|` of two kinds gives an int, and an int cannot be OR-ed with a kind, so a
 # mask of three or more kinds is built from the values.
 WORD_KINDS = tc.ENWORD.value | tc.NUMBER.value | tc.RUWORD.value
+
+# Kind value -> kind name, built once: indexing it is far cheaper than making a
+# TokenType for every token.
+KIND_NAMES = {member.value: name for name, member in tc.TokenType.__members__.items()}
 
 
 def split_tokens(text: str, types: npt.NDArray[np.uint64]) -> list[str]:
@@ -65,3 +72,39 @@ def batches(tokenizer: tc.FTTokenizer | tc.FFTokenizer, skipped: list[int] | Non
                 skipped[0] += 1
             continue
         yield batch
+
+
+# The kind of every character seen so far, as the module classifies it.
+_char_kinds: dict[str, int] = {}
+
+
+def char_kinds(chars: Iterable[str]) -> dict[str, int]:
+    """Returns the lookup of character -> kind value, holding at least `chars`.
+
+    A token's kind is the kind of its first character: a word token starts with
+    a character of its own word kind, and every other token is one character.
+    So the kinds of counted token texts follow from a lookup over their first
+    characters, filled here by the module itself: the missing characters are
+    tokenized once, each between two line feeds, which join with nothing.
+    """
+    missing = sorted(set(chars).difference(_char_kinds))
+    if missing:
+        tokenizer = tc.FTTokenizer("\n".join(missing))
+        tokenizer.set_batch_size(2 * len(missing))
+        types = tokenizer.get_batch()["types"].tolist()
+        if len(types) != 2 * len(missing) - 1:
+            raise ValueError("each character must be one token of its own")
+        _char_kinds.update(zip(missing, types[::2]))
+    return _char_kinds
+
+
+def add_counts(total: dict[str, int], counts: dict[str, int]) -> dict[str, int]:
+    """Adds `counts` into `total` and returns `total`.
+
+    The pairs are made and stored by built-in iterators, with no Python code
+    run per entry. Each key is read from `total` once, just before it is
+    stored, and the keys of `counts` are distinct, so no sum is counted twice.
+    """
+    keys = counts.keys()
+    total.update(zip(keys, map(operator.add, counts.values(), map(total.get, keys, repeat(0)))))
+    return total

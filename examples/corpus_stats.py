@@ -1,28 +1,60 @@
 """Token statistics of a directory of UTF-8 text files: the number of tokens of
 each kind and the most frequent English and Russian words (lower-cased,
 hyphenated compounds included). Files are tokenized in parallel, one task per
-file, by a pool of processes; progress is shown over files and over bytes.
+file, by a pool of processes; the tokens are counted natively, and progress is
+shown over files and over bytes as the files are read.
 
     python examples/corpus_stats.py DIR [--pattern GLOB] [--jobs N] [--top K] [--json]
+
+Files that cannot be listed, are not regular files or cannot be opened or read
+are skipped and named with the reason. A file with malformed UTF-8 is counted
+without its ill-formed tokens and named as well; with --errors replace every
+ill-formed sequence is counted as U+FFFD instead.
 """
 
 from __future__ import annotations
 
 import argparse
 import collections
+import fnmatch
+import heapq
 import json
+import multiprocessing
 import os
+import queue
+import stat
 import sys
-from collections.abc import Iterable, Iterator
-from concurrent.futures import ProcessPoolExecutor, as_completed
+import time
+from collections.abc import Callable, Iterable
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any
 
 import tarvelinCXX as tc
-from _tokens import batches, split_tokens
+from _tokens import KIND_NAMES, add_counts, char_kinds
 
-KIND_NAMES = {member.value: name for name, member in tc.TokenType.__members__.items()}
+# Bytes read between two progress reports from a worker. Each step's counts are
+# merged into the file's, so a step should hold far more tokens than a file
+# has distinct ones.
+STEP_BYTES = 32 << 20
+
+# Called by a worker as it reads: (path, bytes of it read so far).
+Report = Callable[[str, int], None]
+
+
+def human_size(n: float) -> str:
+    """A size in bytes in binary units: 999 B, 1.5 KiB, 2.0 GiB."""
+    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
+        if n < 1024 or unit == "TiB":
+            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1024
+    raise AssertionError("unreachable")
+
+
+def shown_path(path: str) -> str:
+    """A path as it can be printed: bytes of the name that do not decode are escaped as \\xNN."""
+    encoding = sys.getfilesystemencoding()
+    return path.encode(encoding, "surrogateescape").decode(encoding, "backslashreplace")
 
 
 @dataclass
@@ -32,26 +64,46 @@ class Stats:
     files: int = 0
     bytes: int = 0
     kinds: collections.Counter[str] = field(default_factory=collections.Counter)
-    english: collections.Counter[str] = field(default_factory=collections.Counter)
-    russian: collections.Counter[str] = field(default_factory=collections.Counter)
-    skipped_batches: int = 0
-    unreadable: list[str] = field(default_factory=list)
+    english: dict[str, int] = field(default_factory=dict)
+    russian: dict[str, int] = field(default_factory=dict)
+    # (path, why): files not counted at all.
+    skipped: list[tuple[str, str]] = field(default_factory=list)
+    # Files counted without their ill-formed tokens.
+    malformed: list[str] = field(default_factory=list)
+
+    def add_tokens(self, counts: dict[str, int]) -> None:
+        """Adds {token text: occurrences}, as count_tokens() gives it."""
+        kind_of = char_kinds(token[0] for token in counts)
+        by_kind: dict[int, int] = collections.defaultdict(int)
+        english: dict[str, int] = collections.defaultdict(int)
+        russian: dict[str, int] = collections.defaultdict(int)
+        enword, ruword = tc.ENWORD.value, tc.RUWORD.value
+        for token, n in counts.items():
+            kind = kind_of[token[0]]
+            by_kind[kind] += n
+            if kind == enword:
+                english[token.lower()] += n
+            elif kind == ruword:
+                russian[token.lower()] += n
+        self.kinds.update({KIND_NAMES[kind]: n for kind, n in by_kind.items()})
+        add_counts(self.english, english)
+        add_counts(self.russian, russian)
 
     def merge(self, other: Stats) -> Stats:
         self.files += other.files
         self.bytes += other.bytes
         self.kinds.update(other.kinds)
-        self.english.update(other.english)
-        self.russian.update(other.russian)
-        self.skipped_batches += other.skipped_batches
-        self.unreadable.extend(other.unreadable)
+        add_counts(self.english, other.english)
+        add_counts(self.russian, other.russian)
+        self.skipped.extend(other.skipped)
+        self.malformed.extend(other.malformed)
         return self
 
     def report(self, top: int) -> dict[str, Any]:
         """The result as plain data; ties among words are broken alphabetically."""
 
-        def most_common(counter: collections.Counter[str]) -> list[tuple[str, int]]:
-            return sorted(counter.items(), key=lambda item: (-item[1], item[0]))[:top]
+        def most_common(counts: dict[str, int]) -> list[tuple[str, int]]:
+            return heapq.nsmallest(top, counts.items(), key=lambda item: (-item[1], item[0]))
 
         return {
             "files": self.files,
@@ -60,121 +112,257 @@ class Stats:
             "kinds": dict(sorted(self.kinds.items(), key=lambda item: tc.TokenType.__members__[item[0]].value)),
             "english": most_common(self.english),
             "russian": most_common(self.russian),
-            "skipped_batches": self.skipped_batches,
-            "unreadable": sorted(self.unreadable),
+            "skipped": [
+                {"path": path, "reason": why} for path, why in sorted((shown_path(p), why) for p, why in self.skipped)
+            ],
+            "malformed": sorted(shown_path(path) for path in self.malformed),
         }
 
 
-def file_stats(path: str, batch_size: int = 65536) -> Stats:
+def file_stats(path: str, batch_size: int = 65536, errors: str = "strict", report: Report | None = None) -> Stats:
     """Tokenizes one file. Runs in a worker process, so it takes and returns plain data."""
-    stats = Stats(files=1)
-    tokenizer = tc.FFTokenizer(path)
-    if not tokenizer.is_fopen():
-        stats.unreadable.append(path)
+    stats = Stats()
+    try:
+        size = os.path.getsize(path)
+    except OSError as err:
+        stats.skipped.append((path, f"cannot open: {err.strerror}"))
         return stats
-    stats.bytes = os.path.getsize(path)
-    tokenizer.set_batch_size(batch_size)
-    skipped = [0]
-    for batch in batches(tokenizer, skipped):
-        types = batch["types"].tolist()
-        stats.kinds.update(KIND_NAMES[kind] for kind in types)
-        for token, kind in zip(split_tokens(batch["text"], batch["types"]), types, strict=True):
-            if kind == tc.ENWORD.value:
-                stats.english[token.lower()] += 1
-            elif kind == tc.RUWORD.value:
-                stats.russian[token.lower()] += 1
-    stats.skipped_batches = skipped[0]
+    with tc.FFTokenizer(path) as tokenizer:
+        if not tokenizer.is_fopen():
+            stats.skipped.append((path, "cannot open"))
+            return stats
+        tokenizer.set_batch_size(batch_size)
+        tokenizer.set_errors(errors)
+        counts: dict[str, int] = {}
+        # Every call but the last reads at least STEP_BYTES, so the steps end
+        # within the file as it was measured; the last one reads to the end,
+        # however much that is.
+        steps = size // STEP_BYTES
+        for step in range(steps + 1):
+            try:
+                part = tokenizer.count_tokens(STEP_BYTES if step < steps else None)
+            except UnicodeDecodeError as err:
+                part = err.counts  # type: ignore[attr-defined]
+                if not stats.malformed:
+                    stats.malformed.append(path)
+            except OSError as err:
+                stats.skipped.append((path, f"read failed: {err.strerror}"))
+                stats.malformed.clear()
+                return stats
+            # Merge the smaller dict into the larger.
+            counts = add_counts(part, counts) if len(part) > len(counts) else add_counts(counts, part)
+            if report is not None:
+                report(path, min(size, (step + 1) * STEP_BYTES))
+    stats.files = 1
+    stats.bytes = size
+    stats.add_tokens(counts)
     return stats
 
 
-def list_files(root: str, pattern: str) -> list[str]:
-    """The files under `root` (recursively) whose names match `pattern`, sorted."""
-    return sorted(str(p.resolve()) for p in Path(root).rglob(pattern) if p.is_file())
+def list_files(root: str, pattern: str) -> tuple[list[str], list[tuple[str, str]]]:
+    """The regular files under `root` (recursively, symbolic links followed to files)
+    whose names match `pattern`, sorted; and the (path, why) of those that cannot be had."""
+    paths: list[str] = []
+    skipped: list[tuple[str, str]] = []
+
+    def unreadable(err: OSError) -> None:
+        skipped.append((os.path.abspath(err.filename), f"cannot list: {err.strerror}"))
+
+    for folder, _, names in os.walk(root, onerror=unreadable):
+        for name in names:
+            if not fnmatch.fnmatchcase(name, pattern):
+                continue
+            path = os.path.abspath(os.path.join(folder, name))
+            try:
+                mode = os.stat(path).st_mode
+            except OSError as err:
+                skipped.append((path, f"cannot open: {err.strerror}"))
+                continue
+            if stat.S_ISREG(mode):
+                paths.append(path)
+            else:
+                skipped.append((path, "not a regular file"))
+    return sorted(paths), skipped
+
+
+def require_tqdm(parser: argparse.ArgumentParser) -> None:
+    """Exits with a clear message when the progress bars cannot be shown."""
+    try:
+        import tqdm  # noqa: F401
+    except ImportError:
+        parser.error("the progress bars need tqdm: pip install tqdm (or the examples extra), or pass --no-progress")
 
 
 class Progress:
-    """Two progress bars on stderr: files done and bytes done."""
+    """Two progress bars on stderr: files done and bytes read; nothing when disabled."""
 
-    def __init__(self, paths: list[str], enabled: bool) -> None:
-        from tqdm import tqdm
+    def __init__(self, sizes: dict[str, int], enabled: bool) -> None:
+        self.sizes = sizes
+        self.shown = dict.fromkeys(sizes, 0)
+        self.enabled = enabled
+        if enabled:
+            from tqdm import tqdm
 
-        total = sum(os.path.getsize(p) for p in paths)
-        self.files = tqdm(total=len(paths), desc="files", unit="file", position=0, disable=not enabled)
-        self.bytes = tqdm(
-            total=total, desc="bytes", unit="B", unit_scale=True, unit_divisor=1024, position=1, disable=not enabled
-        )
+            self.files = tqdm(total=len(sizes), desc="files", unit="file", position=0)
+            self.bytes = tqdm(
+                total=sum(sizes.values()), desc="bytes", unit="B", unit_scale=True, unit_divisor=1024, position=1
+            )
 
-    def advance(self, stats: Stats) -> None:
-        self.files.update(stats.files)
-        self.bytes.update(stats.bytes)
+    def reading(self, path: str, done: int) -> None:
+        """`done` bytes of `path` are read. Reports may come late or out of order."""
+        done = min(done, self.sizes[path])
+        if done > self.shown[path]:
+            if self.enabled:
+                self.bytes.update(done - self.shown[path])
+            self.shown[path] = done
+
+    def finished(self, path: str) -> None:
+        self.reading(path, self.sizes[path])
+        if self.enabled:
+            self.files.update(1)
 
     def __enter__(self) -> Progress:
         return self
 
     def __exit__(self, *exc: object) -> None:
-        self.bytes.close()
-        self.files.close()
+        if self.enabled:
+            self.bytes.close()
+            self.files.close()
+
+
+def at_least(minimum: int) -> Callable[[str], int]:
+    """An argparse type: an integer of at least `minimum`."""
+
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, not {value}")
+        return value
+
+    return convert
+
+
+positive = at_least(1)
 
 
 def add_common_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("directory", help="directory to search for text files")
     parser.add_argument("--pattern", default="*.txt", help="file name pattern (default: %(default)s)")
-    parser.add_argument("--top", type=int, default=10, help="words to list per language (default: %(default)s)")
-    parser.add_argument("--batch-size", type=int, default=65536, help="tokens per batch (default: %(default)s)")
+    parser.add_argument("--top", type=at_least(0), default=10, help="words to list per language (default: %(default)s)")
+    parser.add_argument("--batch-size", type=positive, default=65536, help="tokens per batch (default: %(default)s)")
+    parser.add_argument(
+        "--errors",
+        choices=("strict", "replace"),
+        default="strict",
+        help="malformed UTF-8: leave its tokens out and name the file (strict, the default), or count U+FFFD (replace)",
+    )
     parser.add_argument("--json", action="store_true", help="print the result as JSON")
     parser.add_argument("--no-progress", action="store_true", help="show no progress bars")
 
 
-def print_report(report: dict[str, Any], as_json: bool) -> None:
+def parse_arguments(parser: argparse.ArgumentParser, argv: list[str] | None) -> argparse.Namespace:
+    """Parses and checks the arguments, exiting with a message when they are wrong."""
+    args = parser.parse_args(argv)
+    if not os.path.isdir(args.directory):
+        parser.error(f"not a directory: {args.directory}")
+    if not args.no_progress:
+        require_tqdm(parser)
+    return args
+
+
+def file_sizes(paths: Iterable[str]) -> dict[str, int]:
+    sizes = {}
+    for path in paths:
+        try:
+            sizes[path] = os.path.getsize(path)
+        except OSError:
+            sizes[path] = 0  # gone since it was listed: the worker names it
+    return sizes
+
+
+def print_report(report: dict[str, Any], as_json: bool, seconds: float | None = None) -> None:
     if as_json:
         print(json.dumps(report, ensure_ascii=False, indent=2))
-        return
-    print(f"{report['files']} files, {report['bytes']} bytes, {report['tokens']} tokens")
-    print()
-    print(f"{'kind':<8} {'tokens':>10}")
-    for name, n in report["kinds"].items():
-        print(f"{name:<8} {n:>10}")
-    for title, key in (("English", "english"), ("Russian", "russian")):
+    else:
+        print(f"{report['files']} files, {human_size(report['bytes'])}, {report['tokens']} tokens")
         print()
-        print(f"most frequent {title} words:")
-        for word, n in report[key]:
-            print(f"  {word:<24} {n:>8}")
-    if report["skipped_batches"]:
-        print(f"\n{report['skipped_batches']} batch(es) of malformed UTF-8 skipped")
-    for path in report["unreadable"]:
-        print(f"cannot open {path}", file=sys.stderr)
+        print(f"{'kind':<8} {'tokens':>10}")
+        for name, n in report["kinds"].items():
+            print(f"{name:<8} {n:>10}")
+        for title, key in (("English", "english"), ("Russian", "russian")):
+            print()
+            print(f"most frequent {title} words:")
+            for word, n in report[key]:
+                print(f"  {word:<24} {n:>8}")
+    for skipped in report["skipped"]:
+        print(f"skipped {skipped['path']}: {skipped['reason']}", file=sys.stderr)
+    for path in report["malformed"]:
+        print(f"malformed UTF-8 in {path}: its ill-formed tokens are not counted", file=sys.stderr)
+    if seconds:
+        rate = report["bytes"] / seconds / 1e6
+        print(f"read {human_size(report['bytes'])} in {seconds:.1f} s: {rate:.0f} MB/s", file=sys.stderr)
 
 
-def collect(results: Iterable[Stats], progress: Progress) -> Stats:
+# The queue a worker process reports its reading on, set when it starts.
+_progress_queue: Any = None
+
+
+def _start_worker(progress_queue: Any) -> None:
+    global _progress_queue
+    _progress_queue = progress_queue
+
+
+def _report_to_queue(path: str, done: int) -> None:
+    _progress_queue.put((path, done))
+
+
+def _worker_file_stats(path: str, batch_size: int, errors: str) -> Stats:
+    return file_stats(path, batch_size, errors, _report_to_queue)
+
+
+def run_in_processes(
+    paths: list[str], jobs: int | None, batch_size: int, errors: str, show_progress: bool
+) -> Stats:
     total = Stats()
-    for stats in results:
-        total.merge(stats)
-        progress.advance(stats)
+    if not paths:
+        return total
+    jobs = min(jobs or os.cpu_count() or 1, len(paths))
+    context = multiprocessing.get_context()
+    reports = context.Queue()
+    with ProcessPoolExecutor(jobs, mp_context=context, initializer=_start_worker, initargs=(reports,)) as pool:
+        # Every task is handed out before the bars start their thread, so that
+        # no worker is forked from a process with threads.
+        futures = {pool.submit(_worker_file_stats, path, batch_size, errors): path for path in paths}
+        with Progress(file_sizes(paths), show_progress) as progress:
+            pending: set[Future[Stats]] = set(futures)
+            while pending:
+                done, pending = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
+                try:
+                    while True:
+                        progress.reading(*reports.get_nowait())
+                except queue.Empty:
+                    pass
+                for future in done:
+                    total.merge(future.result())
+                    progress.finished(futures[future])
+    reports.close()
     return total
-
-
-def run_in_processes(paths: list[str], jobs: int | None, batch_size: int, show_progress: bool) -> Stats:
-    with ProcessPoolExecutor(max_workers=jobs) as pool, Progress(paths, show_progress) as progress:
-        futures = [pool.submit(file_stats, path, batch_size) for path in paths]
-
-        def done() -> Iterator[Stats]:
-            for future in as_completed(futures):
-                yield future.result()
-
-        return collect(done(), progress)
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     add_common_arguments(parser)
-    parser.add_argument("--jobs", type=int, default=None, help="worker processes (default: one per core)")
-    args = parser.parse_args(argv)
+    parser.add_argument("--jobs", type=positive, default=None, help="worker processes (default: one per core)")
+    args = parse_arguments(parser, argv)
 
-    if not os.path.isdir(args.directory):
-        parser.error(f"not a directory: {args.directory}")
-    paths = list_files(args.directory, args.pattern)
-    total = run_in_processes(paths, args.jobs, args.batch_size, not args.no_progress)
-    print_report(total.report(args.top), args.json)
+    start = time.perf_counter()
+    paths, skipped = list_files(args.directory, args.pattern)
+    total = run_in_processes(paths, args.jobs, args.batch_size, args.errors, not args.no_progress)
+    total.skipped.extend(skipped)
+    print_report(total.report(args.top), args.json, time.perf_counter() - start)
     return 0
 
 

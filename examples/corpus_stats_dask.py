@@ -11,43 +11,100 @@ files under the same paths (a shared file system).
 from __future__ import annotations
 
 import argparse
-import os
+import collections
 import sys
-from collections.abc import Iterator
-
-from dask.distributed import Client, LocalCluster, as_completed
+import time
+from typing import Any
 
 import _tokens
 import corpus_stats
-from corpus_stats import Progress, Stats, add_common_arguments, collect, file_stats, list_files, print_report
+from corpus_stats import (
+    Progress,
+    Stats,
+    add_common_arguments,
+    at_least,
+    file_sizes,
+    file_stats,
+    list_files,
+    print_report,
+)
+
+# The topic on which workers report how far they have read.
+TOPIC = "corpus_stats.progress"
 
 
-def run_on_cluster(client: Client, paths: list[str], batch_size: int, show_progress: bool) -> Stats:
+def cluster_file_stats(path: str, batch_size: int, errors: str, show_progress: bool) -> Stats:
+    """file_stats on a worker, reporting its reading to the client as worker events."""
+    from dask.distributed import get_worker
+
+    def report(path: str, done: int) -> None:
+        get_worker().log_event(TOPIC, (path, done))
+
+    return file_stats(path, batch_size, errors, report if show_progress else None)
+
+
+def run_on_cluster(client: Any, paths: list[str], batch_size: int, errors: str, show_progress: bool) -> Stats:
+    from dask.distributed import as_completed
+
+    total = Stats()
+    if not paths:
+        return total
+    # Events arrive on the client's own thread; the loop below takes them.
+    events: collections.deque[tuple[str, int]] = collections.deque()
+    if show_progress:
+        client.subscribe_topic(TOPIC, lambda event: events.append(tuple(event[1])))
     # Client.map has a batch_size keyword of its own: pass ours by position.
-    futures = client.map(file_stats, paths, [batch_size] * len(paths))
-    with Progress(paths, show_progress) as progress:
-
-        def done() -> Iterator[Stats]:
-            for _, stats in as_completed(futures, with_results=True):
-                yield stats
-
-        return collect(done(), progress)
+    n = len(paths)
+    futures = client.map(cluster_file_stats, paths, [batch_size] * n, [errors] * n, [show_progress] * n)
+    path_of = {future.key: path for future, path in zip(futures, paths)}
+    try:
+        with Progress(file_sizes(paths), show_progress) as progress:
+            finished = as_completed(futures, with_results=True)
+            while not finished.is_empty():
+                while events:
+                    progress.reading(*events.popleft())
+                done = finished.next_batch(block=False)
+                if not done:
+                    time.sleep(0.1)
+                for future, stats in done:
+                    total.merge(stats)
+                    progress.finished(path_of[future.key])
+    finally:
+        if show_progress:
+            client.unsubscribe_topic(TOPIC)
+    return total
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     add_common_arguments(parser)
     parser.add_argument("--scheduler", metavar="ADDRESS", help="address of a running scheduler, e.g. tcp://host:8786")
-    parser.add_argument("--workers", type=int, default=2, help="worker processes of the local cluster (default: %(default)s)")
-    parser.add_argument("--threads", type=int, default=1, help="threads per local worker (default: %(default)s)")
-    args = parser.parse_args(argv)
+    parser.add_argument(
+        "--timeout",
+        type=at_least(1),
+        default=3,
+        help="seconds to wait for the scheduler to answer (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--workers", type=at_least(1), default=2, help="worker processes of the local cluster (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--threads", type=at_least(1), default=1, help="threads per local worker (default: %(default)s)"
+    )
+    args = corpus_stats.parse_arguments(parser, argv)
+    try:
+        from dask.distributed import Client, LocalCluster
+    except ImportError:
+        parser.error('this example needs Dask distributed: pip install "dask[distributed]" (or the dask extra)')
 
-    if not os.path.isdir(args.directory):
-        parser.error(f"not a directory: {args.directory}")
-    paths = list_files(args.directory, args.pattern)
-
+    start = time.perf_counter()
+    paths, skipped = list_files(args.directory, args.pattern)
     if args.scheduler:
-        client = Client(args.scheduler)
+        try:
+            client = Client(args.scheduler, timeout=args.timeout)
+        except (OSError, TimeoutError, ValueError) as err:
+            print(f"error: cannot reach the scheduler at {args.scheduler}: {err}", file=sys.stderr)
+            return 1
         cluster = None
     else:
         cluster = LocalCluster(
@@ -60,12 +117,13 @@ def main(argv: list[str] | None = None) -> int:
         if args.scheduler:
             for module in (_tokens, corpus_stats):
                 client.upload_file(module.__file__)
-        total = run_on_cluster(client, paths, args.batch_size, not args.no_progress)
+        total = run_on_cluster(client, paths, args.batch_size, args.errors, not args.no_progress)
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
-    print_report(total.report(args.top), args.json)
+    total.skipped.extend(skipped)
+    print_report(total.report(args.top), args.json, time.perf_counter() - start)
     return 0
 
 

@@ -9,15 +9,28 @@ from __future__ import annotations
 import argparse
 import collections
 import sys
+from pathlib import Path
 
 import tarvelinCXX as tc
-from _tokens import batches, tokens_with_kinds
+from _tokens import KIND_NAMES, batches, split_tokens
+
+SAMPLE = Path(__file__).resolve().parent / "sample.txt"
+
+
+def positive(text: str) -> int:
+    """An argparse type: an integer of at least 1."""
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("file", nargs="?", default="examples/sample.txt", help="a UTF-8 text file")
-    parser.add_argument("--batch-size", type=int, default=32, help="tokens per batch (default: %(default)s)")
+    parser.add_argument(
+        "file", nargs="?", default=SAMPLE, help="a UTF-8 text file (default: the sample beside this script)"
+    )
+    parser.add_argument("--batch-size", type=positive, default=32, help="tokens per batch (default: %(default)s)")
     args = parser.parse_args(argv)
 
     tokenizer = tc.FFTokenizer(args.file)
@@ -30,9 +43,11 @@ def main(argv: list[str] | None = None) -> int:
     skipped = [0]
     print(f"{'batch':>5}  {'#':>4}  {'token':<24} kind")
     for number, batch in enumerate(batches(tokenizer, skipped), start=1):
-        for index, (token, kind) in enumerate(tokens_with_kinds(batch)):
-            counts[kind.name] += 1
-            print(f"{number:>5}  {index:>4}  {token!r:<24} {kind.name}")
+        types = batch["types"].tolist()
+        for index, (token, kind) in enumerate(zip(split_tokens(batch["text"], batch["types"]), types)):
+            name = KIND_NAMES[kind]
+            counts[name] += 1
+            print(f"{number:>5}  {index:>4}  {token!r:<24} {name}")
 
     print()
     print(f"{'kind':<8} {'value':>5} {'tokens':>7}")

@@ -140,6 +140,9 @@ py::object types_view(std::uint64_t* data, std::uint64_t count, py::handle owner
         kept[new_str("text", 4)] = new_str(bytes, batch.text_bytes, "surrogateescape");
         kept[new_str("types", 5)] = py::array_t<std::uint64_t>(
             static_cast<py::ssize_t>(batch.token_count), batch.types_buffer); // a copy
+        if (batch.offsets != nullptr)
+            kept[new_str("offsets", 7)] = py::array_t<std::uint64_t>(
+                static_cast<py::ssize_t>(batch.token_count), batch.offsets);
         if (PyObject_SetAttrString(error.ptr(), "batch", kept.ptr()) != 0)
             throw py::error_already_set();
     }
@@ -189,6 +192,16 @@ py::dict batch_to_dict(const BatchBuffer& batch, py::handle owner) {
     py::object types = types_view(batch.types_buffer, batch.token_count, owner);
     py::str types_key = new_str("types", 5);
     if (PyDict_SetItem(result.ptr(), types_key.ptr(), types.ptr()) != 0) throw py::error_already_set();
+
+    // Asked for by set_offsets: an array of its own, since the storage it
+    // comes from is overwritten by the next batch.
+    if (batch.offsets != nullptr) {
+        py::array_t<std::uint64_t> offsets(static_cast<py::ssize_t>(batch.token_count),
+                                           batch.offsets);
+        py::str offsets_key = new_str("offsets", 7);
+        if (PyDict_SetItem(result.ptr(), offsets_key.ptr(), offsets.ptr()) != 0)
+            throw py::error_already_set();
+    }
     return result;
 }
 

@@ -22,22 +22,30 @@
 // tokenizer raises TypeError as well.
 //
 // Threads: each tokenizer runs one call at a time (CallLock). get_batch reads
-// in slices of READ_SLICE bytes with the interpreter lock released, and between
+// in slices of read_slice_bytes bytes with the interpreter lock released, and between
 // slices runs the pending signal handlers; when one raises, the batch stays
 // open and the next call goes on filling it.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <optional>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "module/batch_dict.hpp"
 #include "module/call_lock.hpp"
+#include "module/docstrings.hpp"
+#include "module/path_argument.hpp"
 #include "module/text_argument.hpp"
+#include "module/token_counts.hpp"
 #include "module/version_gate.hpp"
 #include "tokenizers/from_file_tokenizer.hpp"
 #include "tokenizers/from_text_tokenizer.hpp"
+#include "tokens/scan_kernel.hpp"
 #include "tokens/token_type.hpp"
 
 namespace py = pybind11;
@@ -50,6 +58,7 @@ template <class Core>
 struct Bound : Core {
     CallLock lock;
     PyObject* self = nullptr; // borrowed: the owner outlives what it owns
+    TokenCounter counter;     // what count_tokens has counted and not yet returned
 };
 
 using BoundText = Bound<FromTextTokenizer>;
@@ -122,12 +131,12 @@ namespace {
 
 // Bytes read between two looks at pending signals. The slice bounds the delay
 // of a Ctrl-C and the time spent without the interpreter lock taken back.
-constexpr std::uint64_t READ_SLICE = std::uint64_t{4} << 20;
+// Benchmarks may change it (_set_read_slice) to measure what the looks cost.
+std::atomic<std::uint64_t> read_slice_bytes{std::uint64_t{4} << 20};
 
-std::unique_ptr<BoundFile> open_file_tokenizer(TextArgument path) {
+std::unique_ptr<BoundFile> open_file_tokenizer(PathArgument path) {
     // Opening a FIFO waits for its writer: not with the interpreter lock held.
-    // The path is copied first, since a bytearray may change meanwhile.
-    const std::string name = path.utf8();
+    const std::string& name = path.bytes;
     auto tokenizer = std::make_unique<BoundFile>();
     bool opened;
     {
@@ -162,8 +171,8 @@ std::unique_ptr<BoundText> open_text_tokenizer(TextArgument text) {
 // __init__: builds the native tokenizer and hands it to the Python object. A
 // live tokenizer is never replaced: its streams, arrays and running calls
 // refer to it.
-template <class T, std::unique_ptr<T> (*open)(TextArgument)>
-void init_once(SelfToInit<T> self, TextArgument argument) {
+template <class T, class Argument, std::unique_ptr<T> (*open)(Argument)>
+void init_once(SelfToInit<T> self, Argument argument) {
     const auto refuse = [&] {
         throw py::type_error(std::string(Py_TYPE(self.inst)->tp_name) +
                              ".__init__() called on an initialised object; make a new one");
@@ -213,7 +222,7 @@ void fill_batch(T& tokenizer) {
         ReadResult result;
         {
             py::gil_scoped_release unlocked;
-            result = tokenizer.read_some(READ_SLICE);
+            result = tokenizer.read_some(read_slice_bytes.load(std::memory_order_relaxed));
         }
         if (result == ReadResult::complete) return;
         if (result == ReadResult::read_error) raise_read_error(tokenizer);
@@ -227,6 +236,67 @@ py::dict get_batch(T& tokenizer) {
     const CallGuard guard{tokenizer.lock};
     fill_batch(tokenizer);
     return batch_to_dict(tokenizer.batch_buffer(), tokenizer.self);
+}
+
+// Counts the tokens from where the tokenizer stands to the end of the input
+// (or, with max_bytes, up to the first batch boundary after that many more
+// bytes), in slices read without the interpreter lock like get_batch. What an
+// interrupted or failed call has counted is kept and returned by the next.
+template <class T>
+py::typing::Dict<py::str, py::int_> count_tokens(T& tokenizer,
+                                                 std::optional<std::uint64_t> max_bytes) {
+    const CallGuard guard{tokenizer.lock};
+    const std::uint64_t start = tokenizer.position();
+    for (;;) {
+        ReadResult result;
+        {
+            py::gil_scoped_release unlocked;
+            result = tokenizer.count_some(tokenizer.counter, read_slice_bytes.load(std::memory_order_relaxed));
+        }
+        if (result == ReadResult::complete) break;
+        if (result == ReadResult::read_error) raise_read_error(tokenizer);
+        if (result == ReadResult::no_memory) throw std::bad_alloc();
+        if (max_bytes && !tokenizer.batch_open() && tokenizer.position() - start >= *max_bytes)
+            break;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+    return take_counts(tokenizer.counter);
+}
+
+std::string hex(std::uint64_t v) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
+    return text;
+}
+
+// What a tokenizer reads, how far it has got, and its settings.
+std::string describe_input(const BoundText& t) {
+    return "text of " + std::to_string(t.size()) + " bytes, at byte " + std::to_string(t.position());
+}
+
+std::string describe_input(const BoundFile& t) {
+    const std::string_view path = t.path();
+    py::object name = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (!name) throw py::error_already_set();
+    return py::repr(name).cast<std::string>() + (t.is_fopen() ? ", open" : ", not open") +
+           ", at byte " + std::to_string(t.position());
+}
+
+template <class T>
+std::string tokenizer_repr(T& t, const char* cls) {
+    try {
+        const CallGuard guard{t.lock};
+        const BatchBuffer& b = t.batch_buffer();
+        return std::string("<") + cls + " " + describe_input(t) +
+               ": batch_size=" + std::to_string(b.batch_size) + ", filter=" + hex(b.filter) +
+               ", token_min_len=" + std::to_string(b.token_min_len) +
+               ", token_max_len=" + std::to_string(b.token_max_len) + ", errors=" +
+               (t.errors() == DecodeErrors::replace ? "'replace'" : "'strict'") +
+               ", offsets=" + (b.offsets_wanted ? "True" : "False") + ">";
+    } catch (const std::runtime_error&) { // asked from inside a call running on it
+        return std::string("<") + cls + " (running a call)>";
+    }
 }
 
 template <class T>
@@ -261,58 +331,86 @@ int clear_stream(PyObject* self) {
 
 template <class T>
 void bind_stream(py::module_& m, const char* name) {
-    py::class_<Stream<T>>(m, name, py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+    py::class_<Stream<T>>(m, name, doc::stream_class, py::custom_type_setup([](PyHeapTypeObject* heap_type) {
                               PyTypeObject* type = &heap_type->ht_type;
                               type->tp_flags |= Py_TPFLAGS_HAVE_GC;
                               type->tp_traverse = &traverse_stream<T>;
                               type->tp_clear = &clear_stream<T>;
                           }))
-        .def("__iter__", [](const Stream<T>& stream) { return stream; })
-        .def("__next__", &stream_next<T>);
+        .def("__iter__", [](const Stream<T>& stream) { return stream; }, doc::stream_iter)
+        .def("__next__", &stream_next<T>, doc::stream_next)
+        .def("__repr__", [name](const Stream<T>& stream) {
+            if (!stream.owner) return std::string("<") + name + " (cleared)>";
+            return std::string("<") + name + " of " + py::repr(stream.owner).template cast<std::string>() +
+                   ">";
+        });
+}
+
+template <class T>
+Stream<T> stream_of_tokenizer(T& t) {
+    return Stream<T>{&t, py::reinterpret_borrow<py::object>(t.self)};
 }
 
 // Methods common to both tokenizers, in registration order after __init__.
 // Each one holds the tokenizer's CallLock.
 template <class T>
 void bind_batch_methods(py::class_<T>& cls) {
-    cls.def("set_batch_size",
+    cls.def(
+           "set_batch_size",
+           [](T& t, std::uint64_t n) {
+               const CallGuard guard{t.lock};
+               if (!t.set_batch_size(n)) throw std::bad_alloc();
+           },
+           doc::set_batch_size)
+        .def(
+            "set_filter",
+            [](T& t, std::uint64_t mask) {
+                const CallGuard guard{t.lock};
+                t.set_filter(mask);
+            },
+            doc::set_filter)
+        .def(
+            "set_token_min_len",
             [](T& t, std::uint64_t n) {
                 const CallGuard guard{t.lock};
-                if (!t.set_batch_size(n)) throw std::bad_alloc();
-            })
-        .def("set_filter",
-             [](T& t, std::uint64_t mask) {
-                 const CallGuard guard{t.lock};
-                 t.set_filter(mask);
-             })
-        .def("set_token_min_len",
-             [](T& t, std::uint64_t n) {
-                 const CallGuard guard{t.lock};
-                 t.set_token_min_len(n);
-             })
-        .def("set_token_max_len",
-             [](T& t, std::uint64_t n) {
-                 const CallGuard guard{t.lock};
-                 t.set_token_max_len(n);
-             })
-        .def("get_batch", &get_batch<T>)
-        .def_property_readonly("stream",
-                               [](T& t) {
-                                   return Stream<T>{&t,
-                                                    py::reinterpret_borrow<py::object>(t.self)};
-                               })
-        .def("set_errors", [](T& t, const py::str& mode) {
-            DecodeErrors errors;
-            if (PyUnicode_CompareWithASCIIString(mode.ptr(), "strict") == 0)
-                errors = DecodeErrors::strict;
-            else if (PyUnicode_CompareWithASCIIString(mode.ptr(), "replace") == 0)
-                errors = DecodeErrors::replace;
-            else
-                throw py::value_error("unknown error mode " + py::repr(mode).cast<std::string>() +
-                                      "; expected 'strict' or 'replace'");
-            const CallGuard guard{t.lock};
-            t.set_errors(errors);
-        });
+                t.set_token_min_len(n);
+            },
+            doc::set_token_min_len)
+        .def(
+            "set_token_max_len",
+            [](T& t, std::uint64_t n) {
+                const CallGuard guard{t.lock};
+                t.set_token_max_len(n);
+            },
+            doc::set_token_max_len)
+        .def("get_batch", &get_batch<T>, doc::get_batch)
+        .def_property_readonly("stream", &stream_of_tokenizer<T>, doc::stream)
+        .def(
+            "set_errors",
+            [](T& t, const py::str& mode) {
+                DecodeErrors errors;
+                if (PyUnicode_CompareWithASCIIString(mode.ptr(), "strict") == 0)
+                    errors = DecodeErrors::strict;
+                else if (PyUnicode_CompareWithASCIIString(mode.ptr(), "replace") == 0)
+                    errors = DecodeErrors::replace;
+                else
+                    throw py::value_error("unknown error mode " +
+                                          py::repr(mode).cast<std::string>() +
+                                          "; expected 'strict' or 'replace'");
+                const CallGuard guard{t.lock};
+                t.set_errors(errors);
+            },
+            doc::set_errors)
+        .def(
+            "set_offsets",
+            [](T& t, bool on) {
+                const CallGuard guard{t.lock};
+                if (!t.set_offsets(on)) throw std::bad_alloc();
+            },
+            doc::set_offsets)
+        .def("count_tokens", &count_tokens<T>, py::arg("max_bytes") = py::none(),
+             doc::count_tokens)
+        .def("__iter__", &stream_of_tokenizer<T>, doc::tokenizer_iter);
 }
 
 // The binding library's common base class throws a C++ exception out of its
@@ -385,22 +483,64 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
         .def("__or__", [](TokenType a, TokenType b) { return type_value(a) | type_value(b); });
 
     bind_stream<BoundText>(m, "fts_stream");
-    py::class_<BoundText> text_tokenizer(m, "FTTokenizer");
-    text_tokenizer.def("__init__", &init_once<BoundText, &open_text_tokenizer>, py::arg("text"),
-                       "Opens the text; calling it again on an initialised tokenizer raises "
-                       "TypeError.");
+    py::class_<BoundText> text_tokenizer(m, "FTTokenizer", doc::text_tokenizer);
+    text_tokenizer.def("__init__", &init_once<BoundText, TextArgument, &open_text_tokenizer>,
+                       py::arg("text"), doc::text_init);
     own_init_check(text_tokenizer);
     bind_batch_methods(text_tokenizer);
+    text_tokenizer.def("__repr__", [](BoundText& t) { return tokenizer_repr(t, "FTTokenizer"); });
 
     bind_stream<BoundFile>(m, "ffs_stream");
-    py::class_<BoundFile> file_tokenizer(m, "FFTokenizer");
+    py::class_<BoundFile> file_tokenizer(m, "FFTokenizer", doc::file_tokenizer);
     file_tokenizer
-        .def("__init__", &init_once<BoundFile, &open_file_tokenizer>, py::arg("fpath"),
-             "Opens the file; calling it again on an initialised tokenizer raises TypeError.")
-        .def("is_fopen", [](BoundFile& t) {
-            const CallGuard guard{t.lock};
-            return t.is_fopen();
-        });
+        .def("__init__", &init_once<BoundFile, PathArgument, &open_file_tokenizer>,
+             py::arg("fpath"), doc::file_init)
+        .def(
+            "is_fopen",
+            [](BoundFile& t) {
+                const CallGuard guard{t.lock};
+                return t.is_fopen();
+            },
+            doc::is_fopen);
     own_init_check(file_tokenizer);
     bind_batch_methods(file_tokenizer);
+    file_tokenizer
+        .def(
+            "close",
+            [](BoundFile& t) {
+                const CallGuard guard{t.lock};
+                t.close();
+            },
+            doc::close)
+        .def(
+            "__enter__", [](BoundFile& t) -> BoundFile& { return t; },
+            py::return_value_policy::reference, doc::enter)
+        .def(
+            "__exit__",
+            [](BoundFile& t, const py::object&, const py::object&, const py::object&) {
+                const CallGuard guard{t.lock};
+                t.close();
+            },
+            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), doc::exit)
+        .def("__repr__", [](BoundFile& t) { return tokenizer_repr(t, "FFTokenizer"); });
+
+    m.doc() = doc::module;
+    m.attr("__version__") = TARVELIN_VERSION;
+
+    // For tests and benchmarks: the vector scanning levels this CPU has, and
+    // forcing one of them for the whole process.
+    m.def("_scan_levels", [] {
+        py::list names;
+        for (const char* name : scan_levels()) names.append(name);
+        return names;
+    });
+    m.def("_scan_level", [] { return std::string(scan_level()); });
+    m.def("_set_scan_level", [](const std::string& name) {
+        if (!set_scan_level(name)) throw py::value_error("no scanning level " + name + " here");
+    });
+    // For benchmarks: the bytes read between two looks at pending signals
+    // (at least 1); returns the previous value.
+    m.def("_set_read_slice", [](std::uint64_t bytes) {
+        return read_slice_bytes.exchange(bytes == 0 ? 1 : bytes, std::memory_order_relaxed);
+    });
 }

@@ -4,7 +4,8 @@ Type information for the compiled extension module. Keep it in step with the
 bindings in module.cpp; tests/python/test_stubs.py compares the two.
 """
 
-from typing import Any, ClassVar, SupportsIndex, SupportsInt, TypedDict, type_check_only
+import os
+from typing import Any, ClassVar, NotRequired, SupportsIndex, SupportsInt, TypedDict, type_check_only
 
 import numpy
 import numpy.typing
@@ -19,12 +20,14 @@ class _Batch(TypedDict):
 
     text: str
     types: numpy.typing.NDArray[numpy.uint64]
+    offsets: NotRequired[numpy.typing.NDArray[numpy.uint64]]  # after set_offsets(True)
 
 class _BatchOrEmpty(TypedDict, total=False):
     """What get_batch returns: a batch with both keys, or {} when nothing is left."""
 
     text: str
     types: numpy.typing.NDArray[numpy.uint64]
+    offsets: numpy.typing.NDArray[numpy.uint64]
 
 class TokenType:
     """Token kinds, as bit flags that can be OR-ed into a filter mask.
@@ -92,6 +95,7 @@ class fts_stream:
 
     def __iter__(self) -> fts_stream: ...
     def __next__(self) -> _Batch: ...
+    def __repr__(self) -> str: ...
 
 class FTTokenizer:
     """Tokenizes a text: a str, or UTF-8 bytes as bytes or bytearray."""
@@ -113,17 +117,24 @@ class FTTokenizer:
         "replace": malformed bytes are read as U+FFFD, as bytes.decode("utf-8",
         "replace") places it. Any other mode raises ValueError.
         """
+    def set_offsets(self, on: bool, /) -> None:
+        """Adds "offsets" (each token's first character's index in the input) to later batches."""
+    def count_tokens(self, max_bytes: SupportsInt | SupportsIndex | None = None) -> dict[str, int]:
+        """{token text: occurrences} from here to the end of the input (or about max_bytes more)."""
+    def __iter__(self) -> fts_stream: ...
+    def __repr__(self) -> str: ...
 
 class ffs_stream:
     """Iterator over the batches of one FFTokenizer; has no constructor."""
 
     def __iter__(self) -> ffs_stream: ...
     def __next__(self) -> _Batch: ...
+    def __repr__(self) -> str: ...
 
 class FFTokenizer:
     """Tokenizes a UTF-8 text file, read lazily; the path is a str, bytes or bytearray."""
 
-    def __init__(self, fpath: str | bytes | bytearray) -> None:
+    def __init__(self, fpath: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]) -> None:
         """Opens the file; calling it again on an initialised tokenizer raises TypeError."""
     def is_fopen(self) -> bool: ...
     def set_batch_size(self, size: SupportsInt | SupportsIndex, /) -> None: ...
@@ -135,3 +146,13 @@ class FFTokenizer:
     def stream(self) -> ffs_stream: ...
     def set_errors(self, mode: str, /) -> None:
         """As FTTokenizer.set_errors."""
+    def set_offsets(self, on: bool, /) -> None:
+        """Adds "offsets" (each token's first character's index in the input) to later batches."""
+    def count_tokens(self, max_bytes: SupportsInt | SupportsIndex | None = None) -> dict[str, int]:
+        """{token text: occurrences} from here to the end of the input (or about max_bytes more)."""
+    def __iter__(self) -> ffs_stream: ...
+    def __repr__(self) -> str: ...
+    def close(self) -> None:
+        """Closes the file: is_fopen() becomes False and later batches are empty."""
+    def __enter__(self) -> FFTokenizer: ...
+    def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> None: ...

@@ -13,11 +13,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include <cstdint>
-#include <string>
 #include <string_view>
-
-#include "tokenizers/text_source.hpp"
 
 namespace tarvelin {
 
@@ -29,22 +25,6 @@ struct TextArgument {
     const void* units = nullptr;
     unsigned unit_size = 0;
     std::size_t unit_count = 0;
-
-    // The UTF-8 form, as a copy (for short arguments such as a path).
-    std::string utf8() const {
-        if (unit_size == 0) return std::string(bytes);
-        std::string out(4 * unit_count + 1, '\0');
-        auto* o = reinterpret_cast<std::uint8_t*>(out.data());
-        std::size_t n;
-        if (unit_size == 1)
-            n = units_to_utf8(static_cast<const std::uint8_t*>(units), unit_count, o);
-        else if (unit_size == 2)
-            n = units_to_utf8(static_cast<const std::uint16_t*>(units), unit_count, o);
-        else
-            n = units_to_utf8(static_cast<const std::uint32_t*>(units), unit_count, o);
-        out.resize(n);
-        return out;
-    }
 };
 
 // Whether code points stored in `Unit`s include a surrogate.

@@ -55,28 +55,27 @@ void BatchBuffer::grow(std::uint64_t bytes) noexcept {
 }
 
 bool BatchBuffer::keep_offsets(bool on) noexcept {
-    if (!on) {
-        std::free(offsets);
-        offsets = nullptr;
-        offsets_capacity = 0;
-        return true;
+    if (on && offsets_storage == nullptr) {
+        const std::uint64_t n = batch_size == 0 ? 1 : batch_size;
+        if (n > max_u64 / sizeof(std::uint64_t)) return false;
+        offsets_storage = static_cast<std::uint64_t*>(std::malloc(n * sizeof(std::uint64_t)));
+        if (offsets_storage == nullptr) return false;
+        offsets_capacity = n;
     }
-    if (offsets != nullptr) return true;
-    const std::uint64_t n = batch_size > token_count ? batch_size : token_count;
-    if (n > max_u64 / sizeof(std::uint64_t)) return false;
-    offsets = static_cast<std::uint64_t*>(std::calloc(n == 0 ? 1 : n, sizeof(std::uint64_t)));
-    offsets_capacity = offsets != nullptr ? n : 0;
-    return offsets != nullptr;
+    offsets_wanted = on;
+    return true;
 }
 
 bool BatchBuffer::resize(std::uint64_t n) noexcept {
     std::uint64_t text_size = 0;
     if (!text_storage_bytes(n, text_size)) return false;
-    if (offsets != nullptr && n > offsets_capacity) { // kept offsets are never seen outside
+    if (offsets_storage != nullptr && n > offsets_capacity) { // never seen outside: may move
         if (n > max_u64 / sizeof(std::uint64_t)) return false;
-        auto* grown = static_cast<std::uint64_t*>(std::realloc(offsets, n * sizeof(std::uint64_t)));
+        auto* grown =
+            static_cast<std::uint64_t*>(std::realloc(offsets_storage, n * sizeof(std::uint64_t)));
         if (grown == nullptr) return false;
-        offsets = grown;
+        if (offsets == offsets_storage) offsets = grown;
+        offsets_storage = grown;
         offsets_capacity = n;
     }
 
@@ -120,9 +119,10 @@ bool BatchBuffer::resize(std::uint64_t n) noexcept {
 void BatchBuffer::release() noexcept {
     std::free(text_buffer);
     std::free(types_buffer);
-    std::free(offsets);
-    offsets = nullptr;
+    std::free(offsets_storage);
+    offsets = offsets_storage = nullptr;
     offsets_capacity = 0;
+    offsets_wanted = false;
     for (std::uint64_t i = 0; i < retired_count; ++i) std::free(retired_types[i]);
     std::free(retired_types);
     text_buffer = nullptr;

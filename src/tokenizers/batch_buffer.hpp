@@ -60,7 +60,9 @@ struct BatchBuffer {
 
     std::uint64_t text_capacity = 0;           // bytes of text_buffer (padding not counted)
     std::uint64_t* offsets = nullptr;          // while kept: each token's first character's index
-    std::uint64_t offsets_capacity = 0;        // entries in offsets, >= batch_size while kept
+    std::uint64_t* offsets_storage = nullptr;  // where `offsets` points while they are kept
+    std::uint64_t offsets_capacity = 0;        // entries in offsets_storage, >= batch_size
+    bool offsets_wanted = false;               // keep them from the next batch begun on
     std::uint64_t types_capacity = 0;          // entries in types_buffer, >= batch_size
     std::uint64_t** retired_types = nullptr;   // earlier types blocks, freed by release()
     std::uint64_t retired_count = 0;
@@ -89,8 +91,9 @@ struct BatchBuffer {
         return fits < wanted ? fits : wanted;
     }
 
-    // Starts (true) or stops keeping each token's offset; false when the
-    // storage cannot be had.
+    // Starts (true) or stops keeping each token's offset, from the next batch
+    // begun on (the storage stays until release); false when the storage
+    // cannot be had.
     bool keep_offsets(bool on) noexcept;
 
     // Grows the text storage at once to what a full batch can need, for a
@@ -109,6 +112,7 @@ struct BatchBuffer {
     void release() noexcept;
 
     void begin_batch() noexcept {
+        offsets = offsets_wanted ? offsets_storage : nullptr;
         text_bytes = 0;
         token_count = 0;
         text_chars = 0;

@@ -32,6 +32,9 @@ class FromTextTokenizer : public Tokenizer<TextSource> {
                     TextKeeper keeper) noexcept {
         return source.borrow_units(data, unit_size, count, keeper) && batch.allocate();
     }
+
+    // Bytes of the text (of its UTF-8 form, for units).
+    std::uint64_t size() const noexcept { return source.text_size; }
 };
 
 // A non-owning handle on a tokenizer: all streams of one tokenizer and its own

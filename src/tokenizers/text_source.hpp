@@ -66,12 +66,21 @@ std::size_t units_to_utf8(const Unit* units, std::size_t n, std::uint8_t* out) n
     return static_cast<std::size_t>(o - out);
 }
 
+// Bytes of the UTF-8 form of units[0..n).
+template <class Unit>
+std::uint64_t utf8_length(const Unit* units, std::size_t n) noexcept {
+    std::uint64_t bytes = n;
+    for (std::size_t i = 0; i < n; ++i)
+        bytes += (units[i] >= 0x80u) + (units[i] >= 0x800u) + (units[i] >= 0x10000u);
+    return bytes;
+}
+
 struct TextSource {
     // Units transcoded per window (their UTF-8 takes at most 4 bytes each).
     static constexpr std::size_t WINDOW_UNITS = 16 * 1024;
 
     const std::uint8_t* text_data = nullptr; // exactly text_size bytes
-    std::uint64_t text_size = 0;
+    std::uint64_t text_size = 0;             // over units: bytes of their UTF-8 form
     std::uint64_t read_pos = 0; // next byte to read; only grows, up to text_size
     bool owns_text = false;     // text_data is a private copy, freed here
     TextKeeper keeper;          // otherwise what keeps text_data (or units) valid
@@ -124,6 +133,9 @@ struct TextSource {
         units = data;
         unit_size = size;
         unit_count = count;
+        if (size == 1) text_size = utf8_length(static_cast<const std::uint8_t*>(data), count);
+        else if (size == 2) text_size = utf8_length(static_cast<const std::uint16_t*>(data), count);
+        else text_size = utf8_length(static_cast<const std::uint32_t*>(data), count);
         return true;
     }
 

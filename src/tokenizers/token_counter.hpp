@@ -48,20 +48,32 @@ class TokenCounter {
     void clear() noexcept;
 
   private:
+    // A text's first bytes are kept in its entry too, so that most lookups
+    // (tokens are short) compare without reading the arena.
+    static constexpr std::size_t INLINE_BYTES = 16;
     struct Entry {
-        std::uint64_t hash;
-        std::uint64_t offset; // of the text in the arena
-        std::uint64_t size;   // bytes
         std::uint64_t count;
+        std::uint64_t offset;  // of the text in the arena
+        std::uint64_t size;    // bytes
+        std::uint64_t head[2]; // the first INLINE_BYTES bytes, zero-padded
+    };
+    // A text to count: where it is, its size, hash and first bytes.
+    struct Text {
+        const std::uint8_t* bytes;
+        std::uint64_t size, hash, head[2];
     };
 
     bool reserve(std::uint64_t tokens, std::uint64_t bytes) noexcept;
-    void count(const std::uint8_t* text, std::uint64_t size) noexcept;
+    // Counts one text of two bytes or more.
+    void count(const Text& t) noexcept;
 
     std::uint64_t byte_counts_[0x80] = {};
     Entry* entries_ = nullptr; // in the order first seen
     std::uint64_t entry_count_ = 0, entry_capacity_ = 0;
-    std::uint32_t* index_ = nullptr; // 1 + entry number, 0 for a free slot; a power of two long
+    // A power of two of slots, each 0 (free) or the entry's number + 1 in its
+    // low half and the upper half of the text's hash in its high half, which
+    // settles most mismatches without reading the entry.
+    std::uint64_t* index_ = nullptr;
     std::uint64_t index_mask_ = 0;   // slots - 1 (0 while there is no index)
     std::uint8_t* arena_ = nullptr;
     std::uint64_t arena_size_ = 0, arena_capacity_ = 0;

@@ -4,6 +4,7 @@ import ast
 import collections
 import importlib
 import json
+import os
 import random
 import re
 import subprocess
@@ -32,13 +33,14 @@ def examples():
             sys.modules.pop(name, None)
 
 
-def run_script(name, *args, cwd=ROOT):
+def run_script(name, *args, cwd=ROOT, env=None, timeout=300):
     return subprocess.run(
         [sys.executable, str(EXAMPLES / name), *map(str, args)],
         cwd=cwd,
+        env=env,
         capture_output=True,
         text=True,
-        timeout=300,
+        timeout=timeout,
     )
 
 
@@ -231,7 +233,7 @@ def make_corpus(root, seed):
     }
 
 
-def check_report(report, expected, top):
+def check_report(report, expected, top, skipped=(), malformed=()):
     assert report["files"] == expected["files"]
     assert report["tokens"] == expected["tokens"]
     assert report["kinds"] == expected["kinds"]
@@ -239,7 +241,8 @@ def check_report(report, expected, top):
     for key in ("english", "russian"):
         ranked = sorted(expected[key].items(), key=lambda item: (-item[1], item[0]))[:top]
         assert [tuple(pair) for pair in report[key]] == ranked
-    assert report["skipped_batches"] == 0 and report["unreadable"] == []
+    assert [(s["path"], s["reason"]) for s in report["skipped"]] == sorted(skipped)
+    assert report["malformed"] == sorted(malformed)
 
 
 @pytest.fixture(scope="module")
@@ -250,65 +253,207 @@ def corpus(tmp_path_factory):
     return root, expected
 
 
-@pytest.mark.parametrize("jobs, batch_size, top", [(1, 65536, 100), (2, 7, 3)])
-def test_corpus_stats_counts_kinds_and_words(corpus, jobs, batch_size, top):
+@pytest.mark.parametrize("jobs, batch_size, top", [(1, 65536, 100), (2, 7, 3), (3, 1, 0)])
+def test_corpus_stats_counts_kinds_and_words(corpus, tmp_path, jobs, batch_size, top):
     root, expected = corpus
-    result = run_script(
-        "corpus_stats.py", root, "--json", "--no-progress", "--jobs", jobs, "--batch-size", batch_size, "--top", top
-    )
+    args = [root, "--json", "--no-progress", "--jobs", jobs, "--batch-size", batch_size, "--top", top]
+    result = run_script("corpus_stats.py", *args, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout)
     check_report(report, expected, top)
     assert report["bytes"] == expected["bytes"]
 
 
-def test_corpus_stats_text_report_and_progress(corpus):
+def test_corpus_stats_text_report_and_progress(corpus, tmp_path):
     root, expected = corpus
-    result = run_script("corpus_stats.py", root, "--jobs", 2, "--top", 2)
+    result = run_script("corpus_stats.py", root, "--jobs", 2, "--top", 2, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.startswith(f"{expected['files']} files, {expected['bytes']} bytes, {expected['tokens']} tokens")
+    size = f"{expected['bytes'] / 1024:.1f} KiB"
+    assert result.stdout.startswith(f"{expected['files']} files, {size}, {expected['tokens']} tokens\n")
     for name, n in expected["kinds"].items():
         assert re.search(rf"^{name}\s+{n}$", result.stdout, flags=re.MULTILINE)
     # tqdm's two bars, on stderr, both finished.
     assert re.search(rf"files: 100%.*{expected['files']}/{expected['files']}", result.stderr)
     assert re.search(r"bytes: 100%", result.stderr)
+    assert re.search(rf"read {re.escape(size)} in [\d.]+ s: \d+ MB/s", result.stderr)
 
 
-def test_corpus_stats_refuses_a_missing_directory(tmp_path):
-    result = run_script("corpus_stats.py", tmp_path / "nowhere")
+@pytest.mark.parametrize(
+    "size, shown",
+    [(0, "0 B"), (1023, "1023 B"), (1024, "1.0 KiB"), (1536, "1.5 KiB"), (5 << 20, "5.0 MiB"), (3 << 30, "3.0 GiB"),
+     (2048 << 40, "2048.0 TiB")],
+)
+def test_sizes_are_shown_in_binary_units(examples, size, shown):
+    assert examples["corpus_stats"].human_size(size) == shown
+
+
+@pytest.fixture(scope="module")
+def messy(tmp_path_factory):
+    root = tmp_path_factory.mktemp("messy")
+    (root / "good.txt").write_text("one two, три\n", encoding="utf-8")
+    # Names that are not UTF-8: such a file opens all the same, and a skipped
+    # one is named with the undecodable bytes escaped.
+    broot = os.fsencode(root)
+    with open(os.path.join(broot, b"\xffname.txt"), "wb") as f:
+        f.write(b"two four\n")
+    os.symlink(os.path.join(broot, b"gone"), os.path.join(broot, b"\xfelink.txt"))
+    (root / "dangling.txt").symlink_to(root / "nowhere")
+    os.mkfifo(root / "pipe.txt")
+    (root / "bad.txt").write_bytes(b"five " + MALFORMED + b" six\n")
+    expected = {
+        "files": 3,
+        "english": collections.Counter("one two two four five six".split()),
+        "russian": collections.Counter(["три"]),
+        "skipped": [
+            (f"{root}/dangling.txt", "cannot open: No such file or directory"),
+            (f"{root}/\\xfelink.txt", "cannot open: No such file or directory"),
+            (f"{root}/pipe.txt", "not a regular file"),
+        ],
+        "malformed": [f"{root}/bad.txt"],
+    }
+    return root, expected
+
+
+@pytest.mark.parametrize("script", ["corpus_stats.py", "corpus_stats_dask.py"])
+def test_corpus_scripts_name_what_they_skip(messy, script):
+    if script.endswith("dask.py"):
+        pytest.importorskip("dask.distributed")
+    root, expected = messy
+    result = run_script(script, root, "--json", "--no-progress", "--top", 10)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert report["files"] == expected["files"]
+    ranked = sorted(expected["english"].items(), key=lambda item: (-item[1], item[0]))
+    assert [tuple(pair) for pair in report["english"]] == ranked
+    assert report["russian"] == [["три", 1]]
+    assert [(s["path"], s["reason"]) for s in report["skipped"]] == sorted(expected["skipped"])
+    assert report["malformed"] == expected["malformed"]
+    # Only the ill-formed token is left out.
+    assert report["kinds"] == {"WRDSPC": 5, "NWLINE": 3, "ENWORD": 6, "RUWORD": 1, "PNCTTN": 1}
+    for path, reason in expected["skipped"]:
+        assert f"skipped {path}: {reason}" in result.stderr
+    assert f"malformed UTF-8 in {root}/bad.txt" in result.stderr
+
+
+def test_corpus_stats_counts_malformed_text_as_replacement_characters(messy):
+    root, _ = messy
+    result = run_script("corpus_stats.py", root, "--json", "--no-progress", "--errors", "replace")
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert report["malformed"] == []
+    replaced = MALFORMED.decode("utf-8", "replace").count("\ufffd")
+    assert report["kinds"]["UNKNWN"] == replaced
+    assert report["tokens"] == report["kinds"]["WRDSPC"] + 7 + 1 + 3 + replaced  # spaces, words, comma, line feeds
+
+
+@pytest.mark.parametrize(
+    "script, args, message",
+    [
+        ("corpus_stats.py", ["--batch-size", "-1"], "argument --batch-size: must be at least 1, not -1"),
+        ("corpus_stats.py", ["--jobs", "0"], "argument --jobs: must be at least 1, not 0"),
+        ("corpus_stats.py", ["--top", "-2"], "argument --top: must be at least 0, not -2"),
+        ("corpus_stats.py", ["--jobs", "two"], "argument --jobs: not an integer: 'two'"),
+        ("corpus_stats.py", ["--errors", "ignore"], "argument --errors: invalid choice"),
+        ("corpus_stats_dask.py", ["--workers", "0"], "argument --workers: must be at least 1, not 0"),
+        ("corpus_stats_dask.py", ["--threads", "-1"], "argument --threads: must be at least 1, not -1"),
+        ("corpus_stats_dask.py", ["--batch-size", "0"], "argument --batch-size: must be at least 1, not 0"),
+        ("demo.py", ["--batch-size", "0"], "argument --batch-size: must be at least 1, not 0"),
+    ],
+)
+def test_scripts_refuse_bad_arguments(tmp_path, script, args, message):
+    result = run_script(script, *([] if script == "demo.py" else [tmp_path]), *args)
+    assert result.returncode == 2
+    assert message in result.stderr and result.stdout == ""
+
+
+@pytest.mark.parametrize("script", ["corpus_stats.py", "corpus_stats_dask.py"])
+def test_corpus_scripts_refuse_a_missing_directory(tmp_path, script):
+    result = run_script(script, tmp_path / "nowhere")
     assert result.returncode == 2 and "not a directory" in result.stderr
+
+
+def test_corpus_stats_needs_tqdm_only_for_progress(corpus, tmp_path):
+    # A tqdm that cannot be imported, found first on the path.
+    (tmp_path / "tqdm.py").write_text("raise ImportError('no tqdm here')\n")
+    root, expected = corpus
+    env = {**os.environ, "PYTHONPATH": str(tmp_path)}
+    result = run_script("corpus_stats.py", root, env=env)
+    assert result.returncode == 2 and "progress bars need tqdm" in result.stderr and result.stdout == ""
+    result = run_script("corpus_stats.py", root, "--json", "--no-progress", env=env)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["tokens"] == expected["tokens"]
 
 
 def test_file_stats_reports_unreadable_and_malformed_files(examples, tmp_path):
     file_stats = examples["corpus_stats"].file_stats
     missing = str(tmp_path / "missing.txt")
     stats = file_stats(missing)
-    assert stats.unreadable == [missing] and stats.kinds.total() == 0
+    assert stats.skipped == [(missing, "cannot open: No such file or directory")]
+    assert stats.files == 0 and stats.kinds.total() == 0
 
     bad = tmp_path / "bad.txt"
     bad.write_bytes(b"one two " + MALFORMED + b" three")
     stats = file_stats(str(bad), batch_size=1)
-    assert stats.skipped_batches == 1
-    assert stats.english == collections.Counter({"one": 1, "two": 1, "three": 1})
+    assert stats.malformed == [str(bad)]
+    assert stats.english == {"one": 1, "two": 1, "three": 1}
 
     total = file_stats(str(bad), batch_size=1).merge(stats)
-    assert total.files == 2 and total.skipped_batches == 2
-    assert total.english == collections.Counter({"one": 2, "two": 2, "three": 2})
+    assert total.files == 2 and total.malformed == [str(bad)] * 2
+    assert total.english == {"one": 2, "two": 2, "three": 2}
+
+
+@pytest.mark.parametrize("step", [1 << 20, 3 << 20])
+def test_file_stats_counts_in_steps_and_reports_them(examples, tmp_path, monkeypatch, step):
+    corpus_stats = examples["corpus_stats"]
+    monkeypatch.setattr(corpus_stats, "STEP_BYTES", step)
+    unit = "Alpha beta, гамма-дельта 42\n"
+    path = tmp_path / "big.txt"
+    path.write_text(unit * 400_000, encoding="utf-8")  # about 12 MB: several reading slices
+    size = path.stat().st_size
+    reports = []
+    stats = corpus_stats.file_stats(str(path), report=lambda p, done: reports.append((p, done)))
+    assert stats.english == {"alpha": 400_000, "beta": 400_000}
+    assert stats.russian == {"гамма-дельта": 400_000}
+    assert stats.kinds == {name: 400_000 * n for name, n in collections.Counter(
+        k.name for k in one_batch_kinds(unit)).items()}
+    # Reports come while the file is read, in order, and end at its size.
+    done = [d for p, d in reports]
+    assert {p for p, _ in reports} == {str(path)}
+    assert done == sorted(done) and done[-1] == size and len(done) == size // step + 1
+
+
+@settings(max_examples=100, deadline=None)
+@given(text=st.text(max_size=30))
+def test_the_kind_of_a_counted_token_is_the_kind_of_its_first_character(examples, text):
+    kinds = examples["_tokens"].char_kinds(text)
+    for token, kind in paired(examples, text, 65536):
+        assert kinds[token[0]] == kind.value
+    assert set(text) <= set(kinds)
+
+
+@settings(max_examples=100, deadline=None)
+@given(a=st.dictionaries(st.sampled_from("abcdef"), st.integers(1, 9)),
+       b=st.dictionaries(st.sampled_from("abcdef"), st.integers(1, 9)))
+def test_add_counts_sums_two_counts(examples, a, b):
+    expected = collections.Counter(a) + collections.Counter(b)
+    assert examples["_tokens"].add_counts(dict(a), b) == expected
 
 
 # --- the Dask version ----------------------------------------------------------------
 
 
-def dask_report(*args):
-    result = run_script("corpus_stats_dask.py", *args)
+def dask_report(*args, cwd=ROOT):
+    result = run_script("corpus_stats_dask.py", *args, cwd=cwd)
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout), result.stderr
 
 
-def test_corpus_stats_dask_on_a_local_cluster(corpus):
+def test_corpus_stats_dask_on_a_local_cluster(corpus, tmp_path):
     pytest.importorskip("dask.distributed")
     root, expected = corpus
-    report, stderr = dask_report(root, "--json", "--workers", 1, "--threads", 1, "--batch-size", 5, "--top", 4)
+    report, stderr = dask_report(
+        root, "--json", "--workers", 1, "--threads", 1, "--batch-size", 5, "--top", 4, cwd=tmp_path
+    )
     check_report(report, expected, 4)
     assert report["bytes"] == expected["bytes"]
     assert re.search(r"bytes: 100%", stderr)
@@ -323,3 +468,37 @@ def test_corpus_stats_dask_on_a_running_scheduler(corpus):
     ) as cluster:
         report, _ = dask_report(root, "--json", "--no-progress", "--scheduler", cluster.scheduler_address, "--top", 5)
     check_report(report, expected, 5)
+
+
+def test_corpus_stats_dask_names_an_unreachable_scheduler(corpus):
+    pytest.importorskip("dask.distributed")
+    root, _ = corpus
+    # Nothing listens on the discard port of this host.
+    result = run_script("corpus_stats_dask.py", root, "--scheduler", "tcp://127.0.0.1:9", "--timeout", 1, timeout=60)
+    assert result.returncode == 1 and result.stdout == ""
+    assert "cannot reach the scheduler at tcp://127.0.0.1:9" in result.stderr
+
+
+# --- the README's snippets -------------------------------------------------------------
+
+README = (ROOT / "README.md").read_text(encoding="utf-8")
+SNIPPETS = [
+    block
+    for block in re.findall(r"^```python\n(.*?)^```$", README, flags=re.MULTILINE | re.DOTALL)
+    if "print(" in block and "..." not in block
+]
+
+
+@pytest.mark.parametrize("snippet", SNIPPETS, ids=lambda block: block.splitlines()[0][:40])
+def test_readme_snippets_print_what_they_say(snippet):
+    """Each complete snippet runs, and a `print(...)  # value...` line prints what its comment begins with."""
+    code = snippet if snippet.startswith("import") else "import tarvelinCXX as tc\n" + snippet
+    result = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    printed = result.stdout.splitlines()
+    for comment in re.findall(r"^\s*print\(.*\)\s+# (.*)$", snippet, re.MULTILINE):
+        assert any(line and comment.startswith(line) for line in printed), (comment, printed)
+    if "Москва-река замерзает" in snippet:
+        words = [line.split() for line in printed]
+        assert words == [["Москва-река", "RUWORD"], ["замерзает", "RUWORD"], ["the", "ENWORD"],
+                         ["well-known", "ENWORD"], ["river", "ENWORD"], ["freezes", "ENWORD"]]

@@ -47,3 +47,16 @@ def test_str_gives_the_batches_of_its_utf8_bytes(widest, size, mask, repeat):
 def test_str_with_a_lone_surrogate_is_refused(text):
     with pytest.raises(TypeError):
         tc.FTTokenizer(text)
+
+
+@pytest.mark.parametrize("text", ["été à la plage", "Жук ест — «да»", "😀 x-y 𐍈"])
+def test_str_reports_the_size_and_position_of_its_utf8_bytes(text):
+    a, b = tc.FTTokenizer(text), tc.FTTokenizer(text.encode("utf-8"))
+    for t in (a, b):
+        t.set_batch_size(2)
+    while True:
+        assert repr(a) == repr(b)
+        if not a.get_batch():
+            break
+        b.get_batch()
+    assert repr(a) == repr(b)

@@ -76,7 +76,7 @@ def parse_signature(line):
         if part == "/":
             continue
         pname, _, ptype = part.partition(": ")
-        params.append((pname, ptype))
+        params.append((pname, ptype.partition(" = ")[0]))  # the default is not a type
     return params, match["result"]
 
 
@@ -237,7 +237,7 @@ BAD_PROGRAM = """
     tokenizer.set_batch_size("1024")  # error
     tokenizer.set_token_min_len(n=2)  # error
     tc.FTTokenizer(fpath="text")  # error
-    tc.FFTokenizer(pathlib.Path("a.txt"))  # error
+    tc.FFTokenizer(1.5)  # error
     tokenizer.is_fopen()  # error
     kind: tc.TokenType = tc.ENWORD | tc.RUWORD  # error
     tc.ENWORD | 4  # error
