@@ -165,7 +165,7 @@ FUZZ_CORE := $(shell find src -name '*.cpp' -not -path 'src/module/*' | sort)
 ASAN_VENV ?= .venv-asan
 ASAN_PY := $(ASAN_VENV)/bin/python
 
-.PHONY: fuzz fuzz-toolchain asan
+.PHONY: fuzz fuzz-levels fuzz-toolchain asan
 
 # clang++ that can link libFuzzer targets: Debian's clang and libclang-rt-N-dev.
 fuzz-toolchain:
@@ -195,6 +195,19 @@ fuzz: $(FUZZ_BUILD)/fuzz_reading_loop
 	mkdir -p $(FUZZ_BUILD)/corpus
 	$< -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus tests/fuzz/corpus
+
+# `make fuzz-levels`: the same target for FUZZ_SECONDS at each dispatch level of
+# the vector kernel that this machine can run (set by TARVELIN_SCAN_LEVEL), one
+# after the other on one shared corpus; crashes go to $(FUZZ_BUILD)/<level>-crash-*.
+fuzz-levels: $(FUZZ_BUILD)/fuzz_reading_loop
+	mkdir -p $(FUZZ_BUILD)/corpus
+	@levels=$$(TARVELIN_SCAN_LEVEL=list $<) && echo "levels:" $$levels && \
+	  for level in $$levels; do \
+	    echo "fuzzing at level $$level for $(FUZZ_SECONDS) s"; \
+	    TARVELIN_SCAN_LEVEL=$$level $< -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 \
+	      -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/$$level- \
+	      $(FUZZ_BUILD)/corpus tests/fuzz/corpus || exit 1; \
+	  done
 
 # Leaks are not reported: CPython itself leaves memory behind at exit. Reports
 # go to files in ASAN_LOGS (pytest would swallow them with the test's stderr

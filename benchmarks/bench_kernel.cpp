@@ -76,7 +76,6 @@ std::uint64_t scanner_alone(const std::string& text) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
     const auto* end = p + text.size();
     TokenScanner scanner(end, true);
-    static std::uint32_t cps[2 * TOKEN_MAX_CHARS + 8];
     std::uint64_t acc = 0;
     while (p < end) {
         if (*p < 0x80u) {
@@ -87,7 +86,7 @@ std::uint64_t scanner_alone(const std::string& text) {
             }
         }
         ScannedToken t;
-        if (scanner.scan(p, cps, t) != ScanStatus::token) {
+        if (scanner.scan(p, t) != ScanStatus::token) {
             ++p;
             continue;
         }
@@ -101,7 +100,6 @@ std::uint64_t kernel_and_scanner(const std::string& text) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
     const auto* end = p + text.size();
     TokenScanner scanner(end, true);
-    static std::uint32_t cps[2 * TOKEN_MAX_CHARS + 8];
     static TokenSpan spans[512];
     std::uint64_t acc = 0;
     while (p < end) {
@@ -111,7 +109,7 @@ std::uint64_t kernel_and_scanner(const std::string& text) {
         p += k.consumed;
         if (p == end) break;
         ScannedToken t;
-        if (scanner.scan(p, cps, t) != ScanStatus::token) {
+        if (scanner.scan(p, t) != ScanStatus::token) {
             ++p;
             continue;
         }

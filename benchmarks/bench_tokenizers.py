@@ -8,6 +8,17 @@ round times `bytes.decode("utf-8")` of the same bytes, FTTokenizer(bytes),
 FTTokenizer(str) and FFTokenizer(path), in that order, and the median of the
 rounds is reported with the ratio tokenizer time / decode time.
 
+Goals: on each corpus of make_corpus.py (the real Russian and English text,
+real_ru.txt and real_en.txt, and the mixed text), one process times, in
+interleaved rounds, bytes.decode("utf-8"), FTTokenizer(bytes), FTTokenizer(str),
+FFTokenizer(path), and FTTokenizer(bytes) keeping words only and with
+set_filter(0), and reports each as a ratio: the tokenizers' time over decoding
+the same bytes, English MB/s against decoding the Russian corpus, and the two
+filters' time over taking all tokens. The same again at the scalar level when
+the module has the private hook _set_scan_level (TARVELIN_SCAN_LEVEL names the
+levels to run, comma-separated; default "best,scalar", "best" being the level
+the module chose). A quick run takes the first 2 MB of each corpus.
+
 Memory: a fresh subprocess imports the module, opens benchmarks/data/big.txt
 (1 GiB, built from the mixed text when missing and reused afterwards) with
 FFTokenizer at default settings, takes every batch, and reports its peak
@@ -15,7 +26,7 @@ resident memory (VmHWM from /proc/self/status; ru_maxrss where that is missing).
 
 Results: benchmarks/results/tokenizers.md and tokenizers.json.
 
-Usage: bench_tokenizers.py [--quick] [--rounds N] [--no-big | --big]
+Usage: bench_tokenizers.py [--quick] [--rounds N] [--no-big | --big] [--no-goals]
 (a quick run skips the 1 GiB file unless --big is given)
 """
 
@@ -67,6 +78,116 @@ def throughput(path: Path, rounds: int):
     return len(data), times, tokens
 
 
+GOAL_CORPORA = ("real_ru.txt", "real_en.txt", "mixed.txt")
+QUICK_PREFIX = 2_000_000
+
+
+def goal_corpora(quick: bool) -> list[Path]:
+    """The corpora present; in a quick run their first 2 MB (cut at a character)."""
+    out = []
+    for name in GOAL_CORPORA:
+        path = DATA / name
+        if name == "mixed.txt" and quick:
+            path = DATA / "mixed_quick.txt"
+        if not path.exists():
+            log(f"  {path.name} missing, skipped (run benchmarks/make_corpus.py)")
+            continue
+        if quick and path.stat().st_size > QUICK_PREFIX:
+            data = path.read_bytes()[:QUICK_PREFIX].decode("utf-8", "ignore").encode("utf-8")
+            cut = DATA / (path.stem + "_prefix.txt")
+            if not cut.exists() or cut.read_bytes() != data:
+                cut.write_bytes(data)
+            path = cut
+        out.append(path)
+    return out
+
+
+def goal_cases(tc, path: Path):
+    data = path.read_bytes()
+    text = data.decode("utf-8")
+    words = int(tc.ENWORD) | int(tc.NUMBER) | int(tc.RUWORD)
+
+    def filtered(mask):
+        def run():
+            tok = tc.FTTokenizer(data)
+            tok.set_filter(mask)
+            return _drain(tok)
+        return run
+
+    return data, {
+        "decode": lambda: (data.decode("utf-8"), 0)[1],
+        "FTTokenizer(bytes)": lambda: _drain(tc.FTTokenizer(data)),
+        "FTTokenizer(str)": lambda: _drain(tc.FTTokenizer(text)),
+        "FFTokenizer(path)": lambda: _drain(tc.FFTokenizer(str(path))),
+        "words only": filtered(words),
+        "set_filter(0)": filtered(0),
+    }
+
+
+def goals(corpora: list[Path], rounds: int, levels: list[str]):
+    """Median seconds of every case on every corpus, per level."""
+    import tarvelinCXX as tc
+
+    hook = getattr(tc, "_set_scan_level", None)
+    _drain(tc.FTTokenizer("warm up: таблица, NumPy"))
+    result = {}
+    for level in levels:
+        if level != "best":
+            if hook is None:
+                log(f"  level {level}: the module has no _set_scan_level, skipped")
+                continue
+            hook(level)
+        per = {}
+        for path in corpora:
+            data, cases = goal_cases(tc, path)
+            times = {k: [] for k in cases}
+            for r in range(rounds):
+                for name, fn in cases.items():
+                    t0 = time.perf_counter()
+                    fn()
+                    times[name].append(time.perf_counter() - t0)
+            per[path.name] = {"bytes": len(data),
+                              "median": {k: median(v) for k, v in times.items()},
+                              "seconds": times}
+            m = per[path.name]["median"]
+            log(f"  [{level}] {path.name}: " + ", ".join(
+                f"{k} {len(data) / MB / v:.0f} MB/s" for k, v in m.items()))
+        result[level] = per
+    return result
+
+
+def goals_md(res) -> list[str]:
+    md = ["\n## Goals per corpus\n\n"
+          "Ratios of median times in one process, default settings, every batch dict taken. "
+          "`/ decode`: time over `bytes.decode(\"utf-8\")` of the same bytes (goal for Russian "
+          "and mixed text: at most 1.00). `/ all`: time over FTTokenizer(bytes) taking all "
+          "tokens (goal: below 1.00). English goal: at least 1000 MB/s and at least twice the "
+          "MB/s of decoding the Russian corpus.\n\n"]
+    for level, per in res.items():
+        ru = next((v for k, v in per.items() if k.startswith("real_ru")), None)
+        ru_dec = ru["bytes"] / ru["median"]["decode"] / MB if ru else None
+        rows = []
+        for name, v in per.items():
+            m, size = v["median"], v["bytes"]
+            dec, all_ = m["decode"], m["FTTokenizer(bytes)"]
+            rate = lambda k: size / MB / m[k]  # noqa: E731
+            row = [name, f"{rate('decode'):.0f}"]
+            for k in ("FTTokenizer(bytes)", "FTTokenizer(str)", "FFTokenizer(path)"):
+                row.append(f"{rate(k):.0f} ({m[k] / dec:.2f})")
+            row.append(f"{m['words only'] / all_:.2f}")
+            row.append(f"{m['set_filter(0)'] / all_:.2f}")
+            row.append(f"{min(rate(k) for k in ('FTTokenizer(bytes)', 'FTTokenizer(str)', 'FFTokenizer(path)')) / ru_dec:.2f}"
+                       if ru_dec else "—")
+            rows.append(row)
+        md.append(f"Level: {level}.\n\n")
+        md.append(md_table(["corpus", "decode MB/s", "FT(bytes) MB/s (/ decode)",
+                            "FT(str) MB/s (/ decode)", "FF(path) MB/s (/ decode)",
+                            "words only / all", "set_filter(0) / all",
+                            "slowest of the three / Russian decode"], rows))
+        md.append("\n")
+    return md
+
+
 MEMORY_WORKER = r"""
 import sys, resource
 def hwm():
@@ -101,6 +222,7 @@ def main() -> int:
     ap.add_argument("--no-big", action="store_true", help="skip the 1 GiB memory measurement")
     ap.add_argument("--big", action="store_true", help="measure it in a quick run too")
     ap.add_argument("--corpus", default=None, help="file name under benchmarks/data/")
+    ap.add_argument("--no-goals", action="store_true", help="skip the per-corpus goal ratios")
     args = ap.parse_args()
     quick = args.quick or os.environ.get("BENCH_QUICK") == "1"
     rounds = args.rounds or (3 if quick else 7)
@@ -130,6 +252,13 @@ def main() -> int:
     md.append(f"\nFFTokenizer(path) takes {ff / ft:.2f}x the time of FTTokenizer(bytes) and "
               f"{ff / median(times['FTTokenizer(str)']):.2f}x that of FTTokenizer(str).\n")
 
+    goal_res = None
+    if not args.no_goals:
+        levels = [x for x in os.environ.get("TARVELIN_SCAN_LEVEL", "best,scalar").split(",") if x]
+        log("goals per corpus at levels " + ", ".join(levels))
+        goal_res = goals(goal_corpora(quick), rounds, levels)
+        md += goals_md(goal_res)
+
     mem = None
     if args.big or not (args.no_big or quick):
         big = DATA / "big.txt"
@@ -153,7 +282,7 @@ def main() -> int:
     (out / "tokenizers.md").write_text("".join(md), encoding="utf-8")
     (out / "tokenizers.json").write_text(json.dumps(
         {"machine": machine(), "corpus": corpus.name, "bytes": size, "rounds": rounds,
-         "quick": quick, "times": raw, "memory": mem}, indent=1), encoding="utf-8")
+         "quick": quick, "times": raw, "goals": goal_res, "memory": mem}, indent=1), encoding="utf-8")
     print("".join(md))
     return 0
 

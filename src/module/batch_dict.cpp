@@ -2,6 +2,10 @@
 
 #include <pybind11/numpy.h>
 
+#include <cstring>
+
+#include "tokens/scan_kernel.hpp"
+
 namespace py = pybind11;
 
 namespace tarvelin {
@@ -120,13 +124,6 @@ py::object types_view(std::uint64_t* data, std::uint64_t count, py::handle owner
     return array;
 }
 
-// Narrows the code points into the str's own storage of `kind` bytes a character.
-template <class Unit>
-void store_code_points(const std::uint32_t* cps, std::uint64_t n, void* data) {
-    auto* out = static_cast<Unit*>(data);
-    for (std::uint64_t i = 0; i < n; ++i) out[i] = static_cast<Unit>(cps[i]);
-}
-
 // A batch whose bytes are not well-formed UTF-8: its decoding error, raised
 // with the batch attached as the attribute `batch`, {"text": its bytes decoded
 // with surrogateescape, "types": a copy of its types}, so nothing is lost.
@@ -153,20 +150,26 @@ void store_code_points(const std::uint32_t* cps, std::uint64_t n, void* data) {
     throw py::error_already_set();
 }
 
-// The batch's text as a str, built straight from the code points the batch
-// already holds. A batch with a malformed character raises the decoding error.
+// The batch's text as a str, written once in its final storage width:
+// copied when it is ASCII, else transcoded from the UTF-8 bytes. A batch with
+// a malformed character raises the decoding error.
 py::str batch_text(const BatchBuffer& batch) {
     if (batch.malformed) raise_malformed(batch);
-    // The OR of the code points lies in the same storage class as their
-    // maximum (the classes are bounded by powers of two).
+    // char_bits lies in the storage class of the largest character.
     const Py_UCS4 max_char = batch.char_bits < 0x10FFFFu ? batch.char_bits : 0x10FFFFu;
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(batch.text_chars), max_char);
     if (s == nullptr) raise_string_failure();
     void* data = PyUnicode_DATA(s);
+    const std::uint8_t* text = batch.text_buffer;
     switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: store_code_points<Py_UCS1>(batch.code_points, batch.text_chars, data); break;
-    case PyUnicode_2BYTE_KIND: store_code_points<Py_UCS2>(batch.code_points, batch.text_chars, data); break;
-    default: store_code_points<Py_UCS4>(batch.code_points, batch.text_chars, data); break;
+    case PyUnicode_1BYTE_KIND:
+        if (max_char < 0x80u) std::memcpy(data, text, batch.text_bytes);
+        else utf8_to_ucs1(text, batch.text_bytes, static_cast<std::uint8_t*>(data));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        utf8_to_ucs2(text, batch.text_bytes, static_cast<std::uint16_t*>(data));
+        break;
+    default: utf8_to_ucs4(text, batch.text_bytes, static_cast<std::uint32_t*>(data)); break;
     }
     return py::reinterpret_steal<py::str>(s);
 }

@@ -155,7 +155,10 @@ void release_text_owner(void* owner) noexcept { Py_DECREF(static_cast<PyObject*>
 std::unique_ptr<BoundText> open_text_tokenizer(TextArgument text) {
     auto tokenizer = std::make_unique<BoundText>();
     bool opened;
-    if (text.immutable) {
+    if (text.unit_size != 0) {
+        const TextKeeper keeper{text.owner.release().ptr(), &release_text_owner};
+        opened = tokenizer->open_units(text.units, text.unit_size, text.unit_count, keeper);
+    } else if (text.immutable) {
         const TextKeeper keeper{text.owner.release().ptr(), &release_text_owner};
         opened = tokenizer->open_borrowed(text.bytes.data(), text.bytes.size(), keeper);
     } else {

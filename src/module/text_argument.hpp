@@ -5,9 +5,10 @@
 // A bytes object's contents and an ASCII str's characters (which are their
 // own UTF-8 form) never change while the object lives, so the tokenizer can
 // read them in place and keep the object alive instead of copying them. Any
-// other str is encoded once into a new bytes object that the tokenizer keeps
-// (rather than into the UTF-8 form that a str caches for as long as it lives).
-// A bytearray can change or move at any time and is copied.
+// other str is read in place too, from its storage of one, two or four bytes
+// a character (`units`), which the tokenizer transcodes to UTF-8 a window at a
+// time; a str with a lone surrogate has no UTF-8 form and is refused. A
+// bytearray can change or move at any time and is copied.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -20,7 +21,19 @@ struct TextArgument {
     std::string_view bytes;
     pybind11::object owner; // the object whose bytes these are
     bool immutable = false; // bytes stay valid and unchanged while owner lives
+    // A non-ASCII str: its characters in units of unit_size bytes (else 0).
+    const void* units = nullptr;
+    unsigned unit_size = 0;
+    std::size_t unit_count = 0;
 };
+
+// Whether code points stored in `Unit`s include a surrogate.
+template <class Unit>
+bool has_surrogate(const Unit* units, std::size_t n) noexcept {
+    bool found = false;
+    for (std::size_t i = 0; i < n; ++i) found |= (units[i] - 0xD800u) < 0x800u;
+    return found;
+}
 
 } // namespace tarvelin
 
@@ -34,14 +47,21 @@ struct type_caster<tarvelin::TextArgument> {
 
     bool load(handle src, bool convert) {
         if (PyUnicode_Check(src.ptr()) && !PyUnicode_IS_ASCII(src.ptr())) {
-            PyObject* encoded = PyUnicode_AsUTF8String(src.ptr());
-            if (encoded == nullptr) { // a lone surrogate: not a text this accepts
-                PyErr_Clear();
+            PyObject* s = src.ptr();
+            const void* data = PyUnicode_DATA(s);
+            const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+            const int kind = PyUnicode_KIND(s);
+            // A lone surrogate: not a text this accepts.
+            if (kind == PyUnicode_2BYTE_KIND &&
+                tarvelin::has_surrogate(static_cast<const Py_UCS2*>(data), n))
                 return false;
-            }
-            value.owner = reinterpret_steal<object>(encoded);
-            value.bytes = {PyBytes_AS_STRING(encoded),
-                           static_cast<std::size_t>(PyBytes_GET_SIZE(encoded))};
+            if (kind == PyUnicode_4BYTE_KIND &&
+                tarvelin::has_surrogate(static_cast<const Py_UCS4*>(data), n))
+                return false;
+            value.owner = reinterpret_borrow<object>(src);
+            value.units = data;
+            value.unit_size = static_cast<unsigned>(kind);
+            value.unit_count = n;
             value.immutable = true;
             return true;
         }

@@ -7,23 +7,11 @@
 namespace tarvelin {
 namespace {
 
-// accept() stores whole four-byte groups; the last one may reach 3 bytes past
-// a token's text.
-constexpr std::uint64_t TEXT_PADDING = 8;
-
 constexpr std::uint64_t max_u64 = ~std::uint64_t{0};
 
 bool text_storage_bytes(std::uint64_t n, std::uint64_t& bytes) noexcept {
     if (n > (max_u64 - TEXT_PADDING) / TOKEN_SLOT_BYTES) return false;
     bytes = n * TOKEN_SLOT_BYTES + TEXT_PADDING;
-    return true;
-}
-
-bool code_point_storage_bytes(std::uint64_t n, std::uint64_t& bytes) noexcept {
-    constexpr std::uint64_t unit = TOKEN_SLOT_CHARS * sizeof(std::uint32_t);
-    constexpr std::uint64_t slack = TOKEN_SCAN_SLACK * sizeof(std::uint32_t);
-    if (n > (max_u64 - slack) / unit) return false;
-    bytes = n * unit + slack;
     return true;
 }
 
@@ -43,12 +31,6 @@ std::uint64_t BatchBuffer::text_limit() const noexcept {
     return text_storage_bytes(batch_size, bytes) ? bytes - TEXT_PADDING : max_u64;
 }
 
-std::uint64_t BatchBuffer::code_point_limit() const noexcept {
-    std::uint64_t bytes = 0;
-    if (!code_point_storage_bytes(batch_size, bytes)) return max_u64;
-    return (bytes / sizeof(std::uint32_t)) - TOKEN_SCAN_SLACK;
-}
-
 namespace {
 
 // Twice `now`, or `at_least` if that is more, but never beyond `limit`.
@@ -62,21 +44,13 @@ std::uint64_t grown_size(std::uint64_t now, std::uint64_t at_least, std::uint64_
 
 void BatchBuffer::grow(std::uint64_t bytes) noexcept {
     const std::uint64_t pending = bytes + PENDING_CHARS;
-    const std::uint64_t text_need = text_bytes + 4 * pending, cp_need = text_chars + 2 * pending;
+    const std::uint64_t text_need = text_bytes + 4 * pending;
     if (text_capacity < text_need && text_capacity < text_limit()) {
         const std::uint64_t size = grown_size(text_capacity, text_need, text_limit());
         auto* grown = static_cast<std::uint8_t*>(std::realloc(text_buffer, size + TEXT_PADDING));
         if (grown == nullptr) return;
         text_buffer = grown;
         text_capacity = size;
-    }
-    if (code_point_capacity < cp_need && code_point_capacity < code_point_limit()) {
-        const std::uint64_t size = grown_size(code_point_capacity, cp_need, code_point_limit());
-        auto* grown = static_cast<std::uint32_t*>(
-            std::realloc(code_points, (size + TOKEN_SCAN_SLACK) * sizeof(std::uint32_t)));
-        if (grown == nullptr) return;
-        code_points = grown;
-        code_point_capacity = size;
     }
 }
 
@@ -93,8 +67,8 @@ bool BatchBuffer::keep_offsets(bool on) noexcept {
 }
 
 bool BatchBuffer::resize(std::uint64_t n) noexcept {
-    std::uint64_t text_size = 0, cp_size = 0;
-    if (!text_storage_bytes(n, text_size) || !code_point_storage_bytes(n, cp_size)) return false;
+    std::uint64_t text_size = 0;
+    if (!text_storage_bytes(n, text_size)) return false;
     if (offsets_storage != nullptr && n > offsets_capacity) { // never seen outside: may move
         if (n > max_u64 / sizeof(std::uint64_t)) return false;
         auto* grown =
@@ -128,7 +102,7 @@ bool BatchBuffer::resize(std::uint64_t n) noexcept {
     }
     batch_size = n;
 
-    // The text and code point storage is never seen outside and grows as
+    // The text storage is never seen outside and grows as
     // batches need it; storage beyond what the new size can use is given back,
     // but never what an open batch holds (realloc leaves a block that cannot
     // shrink as it was, still large enough).
@@ -139,19 +113,11 @@ bool BatchBuffer::resize(std::uint64_t n) noexcept {
             text_buffer = shrunk;
         text_capacity = text_keep;
     }
-    const std::uint64_t cp_keep = std::max(code_point_limit(), text_chars);
-    if (code_point_capacity > cp_keep) {
-        if (auto* shrunk = static_cast<std::uint32_t*>(
-                std::realloc(code_points, (cp_keep + TOKEN_SCAN_SLACK) * sizeof(std::uint32_t))))
-            code_points = shrunk;
-        code_point_capacity = cp_keep;
-    }
     return true;
 }
 
 void BatchBuffer::release() noexcept {
     std::free(text_buffer);
-    std::free(code_points);
     std::free(types_buffer);
     std::free(offsets_storage);
     offsets = offsets_storage = nullptr;
@@ -160,13 +126,11 @@ void BatchBuffer::release() noexcept {
     for (std::uint64_t i = 0; i < retired_count; ++i) std::free(retired_types[i]);
     std::free(retired_types);
     text_buffer = nullptr;
-    code_points = nullptr;
     types_buffer = nullptr;
     retired_types = nullptr;
     retired_count = 0;
     types_capacity = 0;
     text_capacity = 0;
-    code_point_capacity = 0;
 }
 
 } // namespace tarvelin

@@ -9,13 +9,14 @@
 // scanner write without bound tests, and a tokenizer costs only the storage
 // that its batches have used.
 //
-// Beside the UTF-8 bytes, the batch keeps the code point of every character it
-// holds (NULs included) in `code_points`, with their OR and a flag for
-// characters that are not well-formed UTF-8. A batch of well-formed text is
-// turned into a Python str straight from its code points; only a batch with a
-// malformed character needs its bytes decoded (to raise the decoding error).
-// `code_points` has TOKEN_SCAN_SLACK spare entries, so that the token scanner
-// may decode one token's lookahead in place beyond the last token's room.
+// Beside the UTF-8 bytes, the batch counts the characters it holds (NULs
+// included) in `text_chars` and keeps in `char_bits` a value in the same str
+// storage class as its largest character (the OR of the code points will do,
+// as the classes are bounded by powers of two), with a flag for characters
+// that are not well-formed UTF-8. A batch of well-formed text is so turned
+// into a Python str of the right width in one pass over its bytes; only a
+// batch with a malformed character needs its bytes decoded strictly (to raise
+// the decoding error).
 //
 // `types_buffer` is handed to Python without a copy (see the module's batch
 // conversion), so its storage must outlive every array that views it: the
@@ -29,23 +30,19 @@
 
 #include "classify/utf8_strict.hpp"
 #include "tokens/token.hpp"
+#include "tokens/token_sink.hpp"
 
 namespace tarvelin {
 
 inline constexpr std::uint64_t TOKEN_SLOT_BYTES = TOKEN_MAX_CHARS * 4 + 1; // 513
 inline constexpr std::uint64_t TOKEN_SLOT_CHARS = TOKEN_MAX_CHARS + 1;     // with the NUL
-inline constexpr std::uint64_t TOKEN_SCAN_SLACK = 2 * TOKEN_MAX_CHARS;
+// Bytes of text storage beyond its capacity that may be written (never
+// kept): the appenders store whole words and vectors past a token's text.
+inline constexpr std::uint64_t TEXT_PADDING = SINK_BLOCK_COPY;
 inline constexpr std::uint64_t DEFAULT_BATCH_SIZE = 65536;
 inline constexpr std::uint64_t DEFAULT_TOKEN_MIN_LEN = 0;
 inline constexpr std::uint64_t DEFAULT_TOKEN_MAX_LEN = 512;
 inline constexpr std::uint64_t ACCEPT_ALL_TYPES = ~std::uint64_t{0};
-
-// The accept rule: the kind passes the type mask and the length in characters
-// lies within the inclusive bounds.
-constexpr bool token_passes(std::uint64_t filter, std::uint64_t min_len, std::uint64_t max_len,
-                            std::uint64_t type, std::uint64_t length) noexcept {
-    return (filter & type) != 0 && length >= min_len && length <= max_len;
-}
 
 struct BatchBuffer {
     std::uint8_t* text_buffer = nullptr;
@@ -57,13 +54,11 @@ struct BatchBuffer {
     std::uint64_t token_max_len = DEFAULT_TOKEN_MAX_LEN;
     std::uint64_t filter = ACCEPT_ALL_TYPES;
 
-    std::uint32_t* code_points = nullptr; // one per character of text_buffer
-    std::uint64_t text_chars = 0;         // entries of code_points in use
-    std::uint32_t char_bits = 0;          // OR of those code points
-    bool malformed = false;               // a character is not well-formed UTF-8
+    std::uint64_t text_chars = 0; // characters of text_buffer, NULs included
+    std::uint32_t char_bits = 0;  // in the storage class of the largest of them
+    bool malformed = false;       // a character is not well-formed UTF-8
 
     std::uint64_t text_capacity = 0;           // bytes of text_buffer (padding not counted)
-    std::uint64_t code_point_capacity = 0;     // entries of code_points (slack not counted)
     std::uint64_t* offsets = nullptr;          // while kept: each token's first character's index
     std::uint64_t* offsets_storage = nullptr;  // where `offsets` points while they are kept
     std::uint64_t offsets_capacity = 0;        // entries in offsets_storage, >= batch_size
@@ -136,13 +131,11 @@ struct BatchBuffer {
     void accept(const Token& t) noexcept {
         if (!passes(t.type, t.length)) return;
         std::uint8_t* out = text_buffer + text_bytes;
-        std::uint32_t* cps = code_points + text_chars;
         if (offsets != nullptr) offsets[token_count] = t.start;
         for (std::uint64_t i = 0; i < t.length; ++i) {
             const Utf8Char& c = t.chars[i];
             std::memcpy(out, c.bytes, 4); // one store; only c.length bytes are kept
             out += c.length;
-            cps[i] = c.code_point;
             char_bits |= c.code_point;
             malformed |= !is_well_formed(c);
         }
@@ -158,10 +151,7 @@ struct BatchBuffer {
 
     // The storage a full batch needs: beyond it, nothing more is ever asked.
     std::uint64_t text_limit() const noexcept;
-    std::uint64_t code_point_limit() const noexcept;
-    bool at_limits() const noexcept {
-        return text_capacity >= text_limit() && code_point_capacity >= code_point_limit();
-    }
+    bool at_limits() const noexcept { return text_capacity >= text_limit(); }
 
     // Input bytes whose tokens surely fit: a byte gives at most one
     // character of at most 3 bytes (U+FFFD for a stray byte in replace mode)
@@ -170,15 +160,8 @@ struct BatchBuffer {
     std::uint64_t bytes_that_fit() const noexcept {
         constexpr std::uint64_t unbounded = ~std::uint64_t{0};
         const std::uint64_t text_room = text_capacity - text_bytes;
-        const std::uint64_t cp_room = code_point_capacity - text_chars;
-        const std::uint64_t by_text = text_capacity >= text_limit() ? unbounded
-                                      : text_room > 4 * PENDING_CHARS
-                                          ? text_room / 4 - PENDING_CHARS
-                                          : 0;
-        const std::uint64_t by_cps = code_point_capacity >= code_point_limit() ? unbounded
-                                     : cp_room > 2 * PENDING_CHARS ? cp_room / 2 - PENDING_CHARS
-                                                                   : 0;
-        return by_text < by_cps ? by_text : by_cps;
+        if (text_capacity >= text_limit()) return unbounded;
+        return text_room > 4 * PENDING_CHARS ? text_room / 4 - PENDING_CHARS : 0;
     }
 
     // Grows the storage so that at least `bytes` more input bytes fit (at
@@ -186,110 +169,79 @@ struct BatchBuffer {
     // memory cannot be had.
     void grow(std::uint64_t bytes) noexcept;
 
-    // Ends the token whose text reaches `out` and whose `length` code points
-    // are in place: the NUL separator, the counters and the type.
+    // Ends the token of `length` characters whose text reaches `out`: the NUL
+    // separator, the counters and the type.
     void close_token(std::uint8_t* out, std::uint64_t length, std::uint64_t type) noexcept {
         *out++ = 0;
         text_bytes = static_cast<std::uint64_t>(out - text_buffer);
-        code_points[text_chars + length] = 0;
         text_chars += length + 1;
         types_buffer[token_count++] = type;
     }
 };
 
 // Appends scanned tokens to a batch in a tight loop. The counters and
-// settings are held here, where the compiler can keep them in registers (the
-// byte stores of the text would otherwise force them to be reloaded from the
-// batch after every store); commit() writes them back.
+// settings are held here (a TokenSink), where the compiler can keep them in
+// registers (the byte stores of the text would otherwise force them to be
+// reloaded from the batch after every store); commit() writes them back.
 class BatchAppender {
   public:
     // `char_pos`: the index in the whole input of the next token's first
     // character; it advances over every token, taken or not.
     BatchAppender(BatchBuffer& batch, std::uint64_t& char_pos) noexcept
-        : batch_(batch), text_(batch.text_buffer + batch.text_bytes),
-          code_points_(batch.code_points), types_(batch.types_buffer), offsets_(batch.offsets),
-          token_count_(batch.token_count), text_chars_(batch.text_chars),
-          batch_size_(batch.batch_size), filter_(batch.filter), min_len_(batch.token_min_len),
-          max_len_(batch.token_max_len), char_bits_(batch.char_bits), char_pos_(char_pos),
+        : batch_(batch),
+          sink_{batch.text_buffer + batch.text_bytes, batch.types_buffer, batch.offsets,
+                batch.token_count, batch.batch_size, batch.text_chars, char_pos, batch.filter,
+                batch.token_min_len, batch.token_max_len, batch.char_bits},
           char_pos_out_(char_pos) {}
     BatchAppender(const BatchAppender&) = delete;
     BatchAppender& operator=(const BatchAppender&) = delete;
     ~BatchAppender() { commit(); }
 
-    bool full() const noexcept { return token_count_ >= batch_size_; }
+    bool full() const noexcept { return sink_.count >= sink_.limit; }
 
-    // Where the next token's code points go (with TOKEN_SCAN_SLACK spare
-    // entries beyond the batch's room for lookahead).
-    std::uint32_t* next_code_points() const noexcept { return code_points_ + text_chars_; }
+    // The state itself, for the vector kernel to append to.
+    TokenSink& sink() noexcept { return sink_; }
 
-    // Takes a scanned token: `bytes` is its well-formed text and its `length`
-    // code points already stand at next_code_points(), with `bits` the OR of
-    // those from U+0080 up.
+    // Takes a scanned token: `bytes` is its well-formed text of `length`
+    // characters, with `bits` the OR of its code points from U+0080 up.
     // The same rule as BatchBuffer::accept.
     void take(const std::uint8_t* bytes, std::size_t byte_count, std::uint64_t length,
               std::uint64_t type, std::uint32_t bits) noexcept {
-        const std::uint64_t start = char_pos_;
-        char_pos_ += length;
-        if (!token_passes(filter_, min_len_, max_len_, type, length)) return;
-        if (offsets_ != nullptr) offsets_[token_count_] = start;
-        copy_short(text_, bytes, byte_count);
-        text_ += byte_count;
-        *text_++ = 0;
-        code_points_[text_chars_ + length] = 0;
-        text_chars_ += length + 1;
-        char_bits_ |= bits;
-        types_[token_count_++] = type;
+        const std::uint64_t start = sink_.char_pos;
+        sink_.char_pos += length;
+        if (!token_passes(sink_.filter, sink_.min_len, sink_.max_len, type, length)) return;
+        if (sink_.offsets != nullptr) sink_.offsets[sink_.count] = start;
+        copy_token_bytes(sink_.text, bytes, byte_count);
+        sink_.text += byte_count;
+        *sink_.text++ = 0;
+        sink_.chars += length + 1;
+        sink_.char_bits |= bits;
+        sink_.types[sink_.count++] = type;
     }
 
     // Takes a token of the one ASCII character b.
     void take_ascii(std::uint8_t b, std::uint64_t type) noexcept {
-        const std::uint64_t start = char_pos_++;
-        if (!token_passes(filter_, min_len_, max_len_, type, 1)) return;
-        if (offsets_ != nullptr) offsets_[token_count_] = start;
-        text_[0] = b;
-        text_[1] = 0;
-        text_ += 2;
-        code_points_[text_chars_] = b;
-        code_points_[text_chars_ + 1] = 0;
-        text_chars_ += 2;
-        types_[token_count_++] = type;
+        const std::uint64_t start = sink_.char_pos++;
+        if (!token_passes(sink_.filter, sink_.min_len, sink_.max_len, type, 1)) return;
+        if (sink_.offsets != nullptr) sink_.offsets[sink_.count] = start;
+        sink_.text[0] = b;
+        sink_.text[1] = 0;
+        sink_.text += 2;
+        sink_.chars += 2;
+        sink_.types[sink_.count++] = type;
     }
 
     void commit() noexcept {
-        batch_.text_bytes = static_cast<std::uint64_t>(text_ - batch_.text_buffer);
-        batch_.token_count = token_count_;
-        batch_.text_chars = text_chars_;
-        batch_.char_bits = char_bits_;
-        char_pos_out_ = char_pos_;
+        batch_.text_bytes = static_cast<std::uint64_t>(sink_.text - batch_.text_buffer);
+        batch_.token_count = sink_.count;
+        batch_.text_chars = sink_.chars;
+        batch_.char_bits = sink_.char_bits;
+        char_pos_out_ = sink_.char_pos;
     }
 
   private:
-    // Most tokens are a few bytes long: copy them with at most two
-    // overlapping fixed-size moves instead of a library call.
-    static void copy_short(std::uint8_t* out, const std::uint8_t* in, std::size_t n) noexcept {
-        if (n >= 8 && n <= 16) {
-            std::memcpy(out, in, 8);
-            std::memcpy(out + n - 8, in + n - 8, 8);
-        } else if (n >= 4 && n < 8) {
-            std::memcpy(out, in, 4);
-            std::memcpy(out + n - 4, in + n - 4, 4);
-        } else if (n < 4) {
-            for (std::size_t i = 0; i < n; ++i) out[i] = in[i];
-        } else {
-            std::memcpy(out, in, n);
-        }
-    }
-
     BatchBuffer& batch_;
-    std::uint8_t* text_;
-    std::uint32_t* const code_points_;
-    std::uint64_t* const types_;
-    std::uint64_t* const offsets_;
-    std::uint64_t token_count_;
-    std::uint64_t text_chars_;
-    const std::uint64_t batch_size_, filter_, min_len_, max_len_;
-    std::uint32_t char_bits_;
-    std::uint64_t char_pos_;
+    TokenSink sink_;
     std::uint64_t& char_pos_out_;
 };
 

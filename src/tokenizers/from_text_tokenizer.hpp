@@ -25,7 +25,15 @@ class FromTextTokenizer : public Tokenizer<TextSource> {
         return batch.allocate();
     }
 
-    // Bytes of the text.
+    // The same over `count` code points stored in units of `unit_size` bytes
+    // (1, 2 or 4; no surrogates), read in place; the batches are those of
+    // their UTF-8 form.
+    bool open_units(const void* data, unsigned unit_size, std::size_t count,
+                    TextKeeper keeper) noexcept {
+        return source.borrow_units(data, unit_size, count, keeper) && batch.allocate();
+    }
+
+    // Bytes of the text (of its UTF-8 form, for units).
     std::uint64_t size() const noexcept { return source.text_size; }
 };
 

@@ -3,12 +3,15 @@
 // A byte source offers a window of bytes not yet read (`window`), takes back
 // how many of them were used (`consume`), says whether the input is at its
 // end (`at_end`) and whether a window always reaches the end of the input
-// (`windows_are_final`). The loop stops before the next token once the batch
-// is full, so the next call goes on exactly where this one stopped.
+// (`windows_are_final`, or `window_reaches_end()` window by window). The loop
+// stops before the next token once the batch is full, so the next call goes
+// on exactly where this one stopped.
 //
 // Two paths produce the same tokens:
-// - the scanner (TokenScanner) takes whole tokens from well-formed text in
-//   the window, starting from an idle assembler;
+// - the scanner takes whole tokens from well-formed text in the window,
+//   starting from an idle assembler: the vector kernel (scan_kernel) settles
+//   the plain tokens many at a time, and TokenScanner takes one token where
+//   the kernel stops (compounds, long runs, a window's end);
 // - the assembler path feeds one byte at a time to the permissive decoder
 //   (Utf8Char) and the assembler. It takes over where the scanner cannot
 //   decide (malformed bytes, a token cut by the window's end), and hands back
@@ -31,6 +34,7 @@
 #include "classify/utf8_replace.hpp"
 #include "classify/utf8_strict.hpp"
 #include "tokenizers/batch_buffer.hpp"
+#include "tokens/scan_kernel.hpp"
 #include "tokens/token_assembler.hpp"
 #include "tokens/token_scanner.hpp"
 
@@ -94,8 +98,15 @@ inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t
     const std::uint8_t* const end = base + window.size();
     TokenScanner scanner(end, final);
     BatchAppender out(batch, mode.char_pos);
+    const bool kernel = scan_kernel_active();
     const std::uint8_t* p = base + pos;
     while (p < end && !out.full()) {
+        if (kernel) {
+            // The kernel stops in front of a token it cannot settle (or when
+            // the batch is full), which the scanner then takes.
+            p += scan_kernel_into(p, static_cast<std::size_t>(end - p), final, out.sink());
+            if (p == end || out.full()) break;
+        }
         // One-character ASCII tokens (spaces, line feeds, punctuation) are
         // about half of all tokens: take them without a scan.
         if (const std::uint8_t b = *p; b < 0x80u) {
@@ -106,7 +117,7 @@ inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t
             }
         }
         ScannedToken t;
-        if (scanner.scan(p, out.next_code_points(), t) != ScanStatus::token) {
+        if (scanner.scan(p, t) != ScanStatus::token) {
             mode.use_assembler = true;
             mode.track_from(p - base);
             break;
@@ -193,6 +204,16 @@ inline void drain(TokenAssembler& assembler, BatchBuffer& batch, ReadingMode& mo
     }
 }
 
+// Whether the current window reaches the end of the input: always, never, or
+// as the source says window by window.
+template <class Source>
+bool window_reaches_end(const Source& source) noexcept {
+    if constexpr (requires { source.window_reaches_end(); })
+        return source.window_reaches_end();
+    else
+        return Source::windows_are_final;
+}
+
 template <class Source>
 bool take_source_error(Source& source) noexcept {
     if constexpr (requires { source.take_error(); })
@@ -229,7 +250,7 @@ ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_
             batch.room_for(std::min<std::uint64_t>(window.size(), budget - spent)));
         if (n == 0) return ReadResult::no_memory;
         const std::span<const std::uint8_t> slice = window.first(n);
-        const bool final = Source::windows_are_final && n == window.size();
+        const bool final = detail::window_reaches_end(source) && n == window.size();
         mode.begin_window();
         std::size_t used = 0;
         while (used < n && !batch.is_full()) {

@@ -1,6 +1,9 @@
 // Byte source over a text held in memory: either a private copy, or bytes that
 // cannot change for as long as an object of the caller's lives (an immutable
-// string), which the source then keeps alive instead of copying them.
+// string), which the source then keeps alive instead of copying them; or the
+// characters of such a string stored as units of one, two or four bytes
+// (code points), which it reads in place and offers as UTF-8 windows
+// transcoded into a buffer of its own, a window at a time.
 #pragma once
 
 #include <cstdint>
@@ -16,12 +19,81 @@ struct TextKeeper {
     void (*release)(void* owner) noexcept = nullptr;
 };
 
+// Writes the UTF-8 form of units[0..n) (code points below U+110000 that are
+// not surrogates) to out, at most 4 bytes a unit and one byte of slack after
+// the last (stores of two bytes); returns the bytes written.
+template <class Unit>
+std::size_t units_to_utf8(const Unit* units, std::size_t n, std::uint8_t* out) noexcept {
+    std::uint8_t* o = out;
+    std::size_t i = 0;
+    while (i < n) {
+        // Eight ASCII characters at a time where an ASCII one comes (in
+        // Latin-1 storage, at every step).
+        if (i + 8 <= n && (sizeof(Unit) == 1 || units[i] < 0x80)) {
+            Unit any = 0;
+            for (std::size_t k = 0; k < 8; ++k) any |= units[i + k];
+            if (any < 0x80) {
+                for (std::size_t k = 0; k < 8; ++k) o[k] = static_cast<std::uint8_t>(units[i + k]);
+                o += 8;
+                i += 8;
+                continue;
+            }
+        }
+        const std::uint32_t c = units[i++];
+        if (c < 0x800u) {
+            // One or two bytes without a branch (Russian text mixes both
+            // closely): both forms made, two bytes stored, the right count kept.
+            // (A bit select, which compilers do not turn back into a branch.)
+            const std::uint32_t two = (0xC0u | (c >> 6)) | ((0x80u | (c & 0x3Fu)) << 8);
+            const std::uint32_t wide = c >= 0x80u ? 1u : 0u;
+            const std::uint32_t v = c ^ ((c ^ two) & (0u - wide));
+            o[0] = static_cast<std::uint8_t>(v);
+            o[1] = static_cast<std::uint8_t>(v >> 8);
+            o += 1 + wide;
+        } else if (c < 0x10000u) {
+            o[0] = static_cast<std::uint8_t>(0xE0u | (c >> 12));
+            o[1] = static_cast<std::uint8_t>(0x80u | ((c >> 6) & 0x3Fu));
+            o[2] = static_cast<std::uint8_t>(0x80u | (c & 0x3Fu));
+            o += 3;
+        } else {
+            o[0] = static_cast<std::uint8_t>(0xF0u | (c >> 18));
+            o[1] = static_cast<std::uint8_t>(0x80u | ((c >> 12) & 0x3Fu));
+            o[2] = static_cast<std::uint8_t>(0x80u | ((c >> 6) & 0x3Fu));
+            o[3] = static_cast<std::uint8_t>(0x80u | (c & 0x3Fu));
+            o += 4;
+        }
+    }
+    return static_cast<std::size_t>(o - out);
+}
+
+// Bytes of the UTF-8 form of units[0..n).
+template <class Unit>
+std::uint64_t utf8_length(const Unit* units, std::size_t n) noexcept {
+    std::uint64_t bytes = n;
+    for (std::size_t i = 0; i < n; ++i)
+        bytes += (units[i] >= 0x80u) + (units[i] >= 0x800u) + (units[i] >= 0x10000u);
+    return bytes;
+}
+
 struct TextSource {
+    // Units transcoded per window (their UTF-8 takes at most 4 bytes each).
+    static constexpr std::size_t WINDOW_UNITS = 16 * 1024;
+
     const std::uint8_t* text_data = nullptr; // exactly text_size bytes
-    std::uint64_t text_size = 0;
+    std::uint64_t text_size = 0;             // over units: bytes of their UTF-8 form
     std::uint64_t read_pos = 0; // next byte to read; only grows, up to text_size
     bool owns_text = false;     // text_data is a private copy, freed here
-    TextKeeper keeper;          // otherwise what keeps text_data valid
+    TextKeeper keeper;          // otherwise what keeps text_data (or units) valid
+
+    // Read in place from units of unit_size bytes (0: the bytes above).
+    const void* units = nullptr;
+    std::uint64_t unit_count = 0;
+    std::uint64_t unit_pos = 0; // units transcoded so far
+    unsigned unit_size = 0;
+    std::uint8_t* window_bytes = nullptr; // WINDOW_UNITS * 4 + 1 bytes, owned
+    std::uint64_t window_size = 0;        // bytes of the current window
+    std::uint64_t window_pos = 0;         // of them, the next one to read
+    std::uint64_t windows_before = 0;     // bytes of the windows before it
 
     TextSource() = default;
     TextSource(const TextSource&) = delete;
@@ -49,24 +121,78 @@ struct TextSource {
         keeper = owner;
     }
 
-    // The window always reaches the end of the text.
-    static constexpr bool windows_are_final = true;
-
-    std::span<const std::uint8_t> window() const noexcept {
-        return {text_data + read_pos, static_cast<std::size_t>(text_size - read_pos)};
+    // Reads `count` code points stored as units of `size` bytes (1, 2 or 4)
+    // in place, under the same promise; false (the keeper kept, released with
+    // the source) when the window buffer cannot be allocated.
+    bool borrow_units(const void* data, unsigned size, std::size_t count,
+                      TextKeeper owner) noexcept {
+        drop();
+        keeper = owner;
+        window_bytes = static_cast<std::uint8_t*>(std::malloc(WINDOW_UNITS * 4 + 1));
+        if (window_bytes == nullptr) return false;
+        units = data;
+        unit_size = size;
+        unit_count = count;
+        if (size == 1) text_size = utf8_length(static_cast<const std::uint8_t*>(data), count);
+        else if (size == 2) text_size = utf8_length(static_cast<const std::uint16_t*>(data), count);
+        else text_size = utf8_length(static_cast<const std::uint32_t*>(data), count);
+        return true;
     }
-    void consume(std::size_t n) noexcept { read_pos += n; }
-    std::uint64_t position() const noexcept { return read_pos; }
-    bool at_end() const noexcept { return read_pos == text_size; }
+
+    // Windows of bytes end where the text ends, units' windows only the last.
+    static constexpr bool windows_are_final = false;
+    bool window_reaches_end() const noexcept { return units == nullptr || unit_pos == unit_count; }
+
+    std::span<const std::uint8_t> window() noexcept {
+        if (units == nullptr)
+            return {text_data + read_pos, static_cast<std::size_t>(text_size - read_pos)};
+        if (window_pos == window_size && unit_pos < unit_count) refill();
+        return {window_bytes + window_pos, static_cast<std::size_t>(window_size - window_pos)};
+    }
+    void consume(std::size_t n) noexcept {
+        if (units == nullptr) read_pos += n;
+        else window_pos += n;
+    }
+    bool at_end() const noexcept {
+        return units == nullptr ? read_pos == text_size
+                                : unit_pos == unit_count && window_pos == window_size;
+    }
+    // Bytes read so far; over units, bytes of their UTF-8 form.
+    std::uint64_t position() const noexcept {
+        return units == nullptr ? read_pos : windows_before + window_pos;
+    }
 
   private:
+    void refill() noexcept {
+        const std::uint64_t left = unit_count - unit_pos;
+        const std::size_t n = left < WINDOW_UNITS ? static_cast<std::size_t>(left) : WINDOW_UNITS;
+        std::uint8_t* out = window_bytes;
+        std::size_t bytes;
+        if (unit_size == 1)
+            bytes = units_to_utf8(static_cast<const std::uint8_t*>(units) + unit_pos, n, out);
+        else if (unit_size == 2)
+            bytes = units_to_utf8(static_cast<const std::uint16_t*>(units) + unit_pos, n, out);
+        else
+            bytes = units_to_utf8(static_cast<const std::uint32_t*>(units) + unit_pos, n, out);
+        unit_pos += n;
+        windows_before += window_size;
+        window_size = bytes;
+        window_pos = 0;
+    }
+
     void drop() noexcept {
         if (owns_text) std::free(const_cast<std::uint8_t*>(text_data));
         if (keeper.release != nullptr) keeper.release(keeper.owner);
+        std::free(window_bytes);
         text_data = nullptr;
         text_size = read_pos = 0;
         owns_text = false;
         keeper = {};
+        units = nullptr;
+        unit_count = unit_pos = 0;
+        unit_size = 0;
+        window_bytes = nullptr;
+        window_size = window_pos = windows_before = 0;
     }
 };
 

@@ -161,13 +161,49 @@ HWY_INLINE std::size_t LowestBit(std::uint64_t x) {
     return static_cast<std::size_t>(hwy::Num0BitsBelowLS1Bit_Nonzero64(x));
 }
 
-KernelScan ScanKernel(const KernelTables& t, const std::uint8_t* p, std::size_t n, bool final,
-                      TokenSpan* out, std::size_t max_spans) {
+// Where the walk puts the tokens it settles: TokenSpans, at most max of them.
+struct SpanOut {
+    TokenSpan* out;
+    std::size_t max;
+    std::size_t spans = 0;
+
+    bool full() const { return spans == max; }
+    HWY_INLINE void put(const std::uint8_t*, std::size_t, std::size_t start, std::size_t bytes,
+                        std::size_t chars, std::uint64_t type, std::uint32_t bits) {
+        out[spans++] = {static_cast<std::uint32_t>(start), static_cast<std::uint16_t>(bytes),
+                        static_cast<std::uint8_t>(chars), static_cast<std::uint8_t>(type), bits};
+    }
+};
+
+// ... or straight into a batch (see TokenSink), through a copy of the sink
+// whose address is not taken, so its fields stay in registers (byte stores of
+// the text could otherwise alias them).
+struct SinkOut {
+    TokenSink sink;
+
+    bool full() const { return sink.count >= sink.limit; }
+    HWY_INLINE void put(const std::uint8_t* token, std::size_t readable, std::size_t,
+                        std::size_t bytes, std::size_t chars, std::uint64_t type,
+                        std::uint32_t bits) {
+        sink_take(sink, token, readable, bytes, chars, type, bits);
+    }
+};
+
+// The walk over the token starts of each block. The common tokens (ASCII
+// characters, runs of ASCII letters, digits or Russian letters) all take one
+// path without a branch on their kind: a token reaches the next start, its
+// kind comes from its first byte, and a Russian run has half as many
+// characters as bytes. The rest is marked in masks and branches off rarely:
+// other multi-byte characters and stray bytes ("special" starts), and the
+// starts where a word run must not simply end (a hyphen, a special character,
+// or the end of a range that is not final, right after a word byte).
+template <class Out>
+HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::size_t n,
+                            bool final, Out& out) {
     constexpr std::uint64_t RUWORD = type_value(TokenType::RUWORD);
     // The last block of a range is copied here, zero-padded, so that every
     // vector load stays inside memory that may be read.
     HWY_ALIGN std::uint8_t pad[2 * BLOCK];
-    std::size_t spans = 0;
     std::size_t base = 0; // the block starts here, always at a token start
     while (base < n) {
         const std::size_t m = n - base < BLOCK ? n - base : BLOCK; // bytes of the range in it
@@ -193,84 +229,84 @@ KernelScan ScanKernel(const KernelTables& t, const std::uint8_t* p, std::size_t 
         // A range that ends inside the block ends with a start bit at m.
         const std::uint64_t end_bit = m < BLOCK ? std::uint64_t{1} << m : 0;
         std::uint64_t starts = ((word_start | single) & valid) | end_bit;
+        const std::uint64_t special = starts & valid & ~(ascii | k.ru_lead);
+        const std::uint64_t word_byte = k.letter | k.digit | ru;
+        const std::uint64_t check_end =
+            (k.hyphen | special | (final ? 0 : end_bit)) & (word_byte << 1);
 
-        const auto stop = [&](std::size_t s) { return KernelScan{base + s, spans}; };
-        std::size_t next_base = 0;
-        for (;;) {
-            if (starts == 0) { // every token of the block ended at or before its end
-                next_base = base + BLOCK;
-                break;
-            }
+        const auto stop = [&](std::size_t s) { return base + s; };
+        std::size_t next_base = base + BLOCK;
+        while (starts != 0) {
             const std::size_t s = LowestBit(starts);
-            if (s == m) return {n, spans};           // only with end_bit: the range is used up
-            if (spans == max_spans) return stop(s);
+            if (s == m) return n; // only with end_bit: the range is used up
+            if (out.full()) return stop(s);
+            starts &= starts - 1;
             const std::uint64_t bit = std::uint64_t{1} << s;
-            const std::uint64_t rest = starts & (starts - 1);
-            TokenSpan& span = out[spans];
-            span.start = static_cast<std::uint32_t>(base + s);
-            if (word_start & bit) {
-                if (rest == 0) { // the run may go on past the block
-                    if (s == 0) return stop(s);
-                    next_base = base + s;
+            const std::size_t at = base + s;
+            if (HWY_UNLIKELY(special & bit)) {
+                const std::uint8_t b = blk[s];
+                if (!(k.lead & bit)) return stop(s); // a stray continuation byte
+                DecodedChar c;
+                if (b >= 0xC2u && b < 0xE0u && s + 1 < BLOCK && ((k.cont >> (s + 1)) & 1u)) {
+                    // Two bytes (Latin-1 signs among them): well-formed as they stand.
+                    c = {((b & 0x1Fu) << 6) | (blk[s + 1] & 0x3Fu), 2};
+                } else if (decode_strict(p + at, p + n, c) != Utf8Decode::ok) {
+                    return stop(s);
+                }
+                out.put(p + at, n - at, at, c.length, 1,
+                        char_class_to_type[t.table->lookup(c.code_point)], c.code_point);
+                const std::size_t after = s + c.length;
+                if (after >= BLOCK) {
+                    next_base = base + after;
                     break;
                 }
-                const std::size_t e = LowestBit(rest);
-                if (e == m) {
-                    if (!final) return stop(s); // the run may go on in the next range
-                } else if (const std::uint8_t b = blk[e]; b == '-') {
-                    return stop(s); // a compound, or a run with a trailing hyphen
-                } else if (b >= 0x80u && !((k.ru_lead >> e) & 1u)) {
-                    // The character after the run must be well-formed too.
-                    DecodedChar c;
-                    if (decode_strict(p + base + e, p + n, c) != Utf8Decode::ok) return stop(s);
+                // Only continuation bytes lie between a character and the next start.
+                if (starts == 0 || LowestBit(starts) != after) return stop(after);
+                continue;
+            }
+            if (HWY_UNLIKELY(starts == 0)) {
+                // The last start of a full block: an ASCII character ends in
+                // it, a run may go on past it.
+                if (!(word_start & bit)) {
+                    out.put(p + at, n - at, at, 1, 1, t.ascii_type[blk[s]], 0);
+                    break;
                 }
-                const std::size_t bytes = e - s;
-                const bool russian = (k.ru_lead & bit) != 0;
-                span.bytes = static_cast<std::uint16_t>(bytes);
-                span.chars = static_cast<std::uint8_t>(russian ? bytes / 2 : bytes);
-                span.type = static_cast<std::uint8_t>(russian                 ? RUWORD
-                                                      : (k.letter & bit) != 0 ? 4u
-                                                                              : 8u);
-                span.bits = russian ? 0x410u : 0u;
-                ++spans;
-                starts = rest;
-                continue;
-            }
-            const std::uint8_t b = blk[s];
-            if (b < 0x80u) {
-                span.bytes = 1;
-                span.chars = 1;
-                span.type = t.ascii_type[b];
-                span.bits = b;
-                ++spans;
-                starts = rest;
-                continue;
-            }
-            if (!(k.lead & bit)) return stop(s); // a stray continuation byte
-            DecodedChar c;
-            if (b >= 0xC2u && b < 0xE0u && s + 1 < BLOCK && ((k.cont >> (s + 1)) & 1u)) {
-                // Two bytes (Latin-1 signs among them): well-formed as they stand.
-                c = {((b & 0x1Fu) << 6) | (blk[s + 1] & 0x3Fu), 2};
-            } else if (decode_strict(p + base + s, p + n, c) != Utf8Decode::ok) {
-                return stop(s);
-            }
-            span.bytes = static_cast<std::uint16_t>(c.length);
-            span.chars = 1;
-            span.type = static_cast<std::uint8_t>(char_class_to_type[t.table->lookup(c.code_point)]);
-            span.bits = c.code_point;
-            ++spans;
-            const std::size_t after = s + c.length;
-            if (after >= BLOCK) {
-                next_base = base + after;
+                if (s == 0) return stop(s);
+                next_base = at;
                 break;
             }
-            // Only continuation bytes lie between a character and the next start.
-            if (rest == 0 || LowestBit(rest) != after) return stop(after);
-            starts = rest;
+            const std::size_t e = LowestBit(starts);
+            if (HWY_UNLIKELY((check_end >> e) & 1u)) {
+                if (e == m) return stop(s); // the run may go on in the next range
+                if (blk[e] == '-') return stop(s); // a compound, or a trailing hyphen
+                // The character after the run must be well-formed too.
+                DecodedChar c;
+                if (decode_strict(p + base + e, p + n, c) != Utf8Decode::ok) return stop(s);
+            }
+            const std::uint64_t is_ru = (k.ru_lead >> s) & 1u;
+            const std::size_t bytes = e - s;
+            const std::uint64_t type = is_ru ? RUWORD : t.ascii_type[blk[s] & 0x7Fu];
+            out.put(p + at, n - at, at, bytes, bytes >> is_ru, type,
+                    static_cast<std::uint32_t>(is_ru * 0x410u));
         }
         base = next_base;
     }
-    return {n, spans};
+    return n;
+}
+
+KernelScan ScanKernel(const KernelTables& t, const std::uint8_t* p, std::size_t n, bool final,
+                      TokenSpan* out, std::size_t max_spans) {
+    SpanOut o{out, max_spans};
+    const std::size_t consumed = Walk(t, p, n, final, o);
+    return {consumed, o.spans};
+}
+
+std::size_t ScanInto(const KernelTables& t, const std::uint8_t* p, std::size_t n, bool final,
+                     TokenSink& sink) {
+    SinkOut o{sink};
+    const std::size_t consumed = Walk(t, p, n, final, o);
+    sink = o.sink;
+    return consumed;
 }
 
 // The code points of the characters led by the bytes of b0 (b1, b2: the

@@ -33,6 +33,8 @@
 #include <span>
 #include <string_view>
 
+#include "tokens/token_sink.hpp"
+
 namespace tarvelin {
 
 // One token found by scan_kernel, at p + start.
@@ -62,6 +64,12 @@ struct KernelScan {
 KernelScan scan_kernel(const std::uint8_t* p, std::size_t n, bool final, TokenSpan* out,
                        std::size_t max_spans) noexcept;
 
+// The same walk, appending the tokens straight to a batch through `sink`
+// (see sink_take) instead of writing spans; stops in front of a token when
+// the batch is full. Returns the bytes settled.
+std::size_t scan_kernel_into(const std::uint8_t* p, std::size_t n, bool final,
+                             TokenSink& sink) noexcept;
+
 // Whether scan_kernel may settle anything at the current level (false at
 // "scalar": a reading loop should then not call it at all).
 bool scan_kernel_active() noexcept;
@@ -74,6 +82,8 @@ bool scan_kernel_active() noexcept;
 // [in, in + n) and writes within the number of lead and ASCII bytes.
 void utf8_to_ucs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noexcept;
 void utf8_to_ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) noexcept;
+// utf8_to_ucs4: any characters; a scalar loop (such text is rare).
+void utf8_to_ucs4(const std::uint8_t* in, std::size_t n, std::uint32_t* out) noexcept;
 
 // The levels this build can run on this CPU, "scalar" first, best last.
 std::span<const char* const> scan_levels() noexcept;

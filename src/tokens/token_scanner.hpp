@@ -44,15 +44,12 @@ class TokenScanner {
     // The kind of an ASCII character.
     std::uint64_t ascii_type(std::uint8_t b) const noexcept { return ascii_types_[b]; }
 
-    // Scans the token that begins at p (p < end), writing the code points of
-    // its characters to cps[0..chars) (and, past them, up to TOKEN_MAX_CHARS
-    // code points of lookahead).
-    ScanStatus scan(const std::uint8_t* p, std::uint32_t* cps, ScannedToken& out) noexcept {
+    // Scans the token that begins at p (p < end).
+    ScanStatus scan(const std::uint8_t* p, ScannedToken& out) noexcept {
         const std::uint8_t* const start = p;
         Next c;
         if (ScanStatus s = peek(p, c); s != ScanStatus::token) return s;
         if (!is_word_type(c.type)) {
-            cps[0] = c.cp;
             out = {c.length, 1, c.type, c.cp};
             return ScanStatus::token;
         }
@@ -66,7 +63,7 @@ class TokenScanner {
             if (!last_is_word) {
                 // c starts a word run (the first piece, or one after a hyphen).
                 Run run;
-                if (ScanStatus s = scan_run(p, c, cps + chars, run); s != ScanStatus::token)
+                if (ScanStatus s = scan_run(p, c, run); s != ScanStatus::token)
                     return s;
                 const bool joins = pieces == 0 || (pieces < GROUP_MAX_PIECES &&
                                                    chars + run.chars <= TOKEN_MAX_CHARS);
@@ -81,7 +78,7 @@ class TokenScanner {
             } else {
                 // After a word run only a hyphen may join.
                 if (c.cp != '-' || pieces >= GROUP_MAX_PIECES || chars + 1 > TOKEN_MAX_CHARS) break;
-                cps[chars++] = '-';
+                ++chars;
                 bits |= '-';
                 ++p;
                 ++pieces;
@@ -142,12 +139,12 @@ class TokenScanner {
     // characters, and the character that follows it. ASCII characters are
     // taken without the general decoding step, and are left out of `bits`
     // (only code points from U+0080 up decide how a str is stored).
-    ScanStatus scan_run(const std::uint8_t* p, Next c, std::uint32_t* cps, Run& run) const noexcept {
+    ScanStatus scan_run(const std::uint8_t* p, Next c, Run& run) const noexcept {
         const std::uint64_t type = c.type;
         std::uint64_t n = 0;
         std::uint32_t bits = 0;
         for (;;) {
-            cps[n++] = c.cp;
+            ++n;
             bits |= c.cp;
             p += c.length;
             for (;;) { // the rest of an ASCII run
@@ -163,7 +160,7 @@ class TokenScanner {
                     run = {p, n, bits, false, c};
                     return ScanStatus::token;
                 }
-                cps[n++] = b;
+                ++n;
                 ++p;
             }
             if (ScanStatus s = peek(p, c); s != ScanStatus::token) return s;

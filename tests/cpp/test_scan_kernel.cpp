@@ -42,10 +42,9 @@ struct Result {
 bool scalar_token(const std::string& s, std::size_t pos, std::size_t n, bool final,
                   std::vector<Tok>& out) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
-    std::uint32_t cps[2 * TOKEN_MAX_CHARS + 8];
     TokenScanner scanner(p + n, final);
     ScannedToken t;
-    if (scanner.scan(p + pos, cps, t) != ScanStatus::token) return false;
+    if (scanner.scan(p + pos, t) != ScanStatus::token) return false;
     out.push_back({pos, t.bytes, t.chars, t.type, storage_class(t.bits)});
     return true;
 }

@@ -9,10 +9,12 @@
 #include <random>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tokenizers/reading_loop.hpp"
 #include "tokenizers/text_source.hpp"
+#include "tokens/scan_kernel.hpp"
 
 namespace tarvelin {
 namespace {
@@ -42,12 +44,15 @@ struct Settings {
 
 struct Batch {
     std::string text;
-    std::vector<std::uint32_t> code_points;
+    std::uint64_t chars;
+    int kind; // str storage class of char_bits
     std::vector<std::uint64_t> types;
     std::vector<std::uint64_t> offsets;
     bool malformed;
     bool operator==(const Batch&) const = default;
 };
+
+int str_kind(std::uint32_t v) { return v < 0x80 ? 0 : v < 0x100 ? 1 : v < 0x10000 ? 2 : 3; }
 
 template <class Source>
 struct Reader {
@@ -80,7 +85,8 @@ struct Reader {
             }
             if (batch.token_count == 0 && source.at_end()) break;
             out.push_back({std::string(reinterpret_cast<char*>(batch.text_buffer), batch.text_bytes),
-                           {batch.code_points, batch.code_points + batch.text_chars},
+                           batch.text_chars,
+                           str_kind(batch.malformed ? 0 : batch.char_bits),
                            {batch.types_buffer, batch.types_buffer + batch.token_count},
                            {batch.offsets, batch.offsets + batch.token_count},
                            batch.malformed});
@@ -133,17 +139,24 @@ struct Case {
     DecodeErrors errors;
 };
 
-class ScannerDifferential : public ::testing::TestWithParam<Case> {};
+// Every case at every dispatch level of the vector kernel this machine has
+// ("scalar": the token scanner alone).
+class ScannerDifferential : public ::testing::TestWithParam<std::tuple<Case, std::string>> {
+  protected:
+    void SetUp() override { ASSERT_TRUE(set_scan_level(std::get<1>(GetParam()))); }
+    void TearDown() override { set_scan_level(scan_levels().back()); }
+    const Case& param() const { return std::get<0>(GetParam()); }
+};
 
 TEST_P(ScannerDifferential, TextSourceMatchesAssemblerPath) {
-    std::mt19937 rng(GetParam().malformed ? 1234 : 99);
+    std::mt19937 rng(param().malformed ? 1234 : 99);
     for (int round = 0; round < 400; ++round) {
-        const std::string text = random_text(rng, GetParam().malformed);
+        const std::string text = random_text(rng, param().malformed);
         std::vector<Settings> settings{random_settings(rng), random_settings(rng)};
         Reader<TextSource> fast, reference;
         ASSERT_TRUE(fast.source.assign(text.data(), text.size()));
         ASSERT_TRUE(reference.source.assign(text.data(), text.size()));
-        fast.mode.requested = reference.mode.requested = GetParam().errors;
+        fast.mode.requested = reference.mode.requested = param().errors;
         fast.budget_seed = round % 2 == 0 ? 0 : round;
         reference.mode.use_assembler = reference.mode.assembler_only = true;
         const auto got = fast.run(settings);
@@ -153,16 +166,16 @@ TEST_P(ScannerDifferential, TextSourceMatchesAssemblerPath) {
 }
 
 TEST_P(ScannerDifferential, SmallWindowsMatchAssemblerPath) {
-    std::mt19937 rng(GetParam().malformed ? 42 : 7);
+    std::mt19937 rng(param().malformed ? 42 : 7);
     for (int round = 0; round < 400; ++round) {
-        const std::string text = random_text(rng, GetParam().malformed);
+        const std::string text = random_text(rng, param().malformed);
         std::vector<Settings> settings{random_settings(rng), random_settings(rng)};
         // The two paths see different window boundaries too.
         Reader<ChunkedSource> fast, reference;
         fast.source.data = reference.source.data = text;
         fast.source.rng.seed(round);
         reference.source.rng.seed(round + 1);
-        fast.mode.requested = reference.mode.requested = GetParam().errors;
+        fast.mode.requested = reference.mode.requested = param().errors;
         fast.budget_seed = round % 3 == 0 ? round + 1 : 0;
         reference.mode.use_assembler = reference.mode.assembler_only = true;
         const auto got = fast.run(settings);
@@ -171,15 +184,19 @@ TEST_P(ScannerDifferential, SmallWindowsMatchAssemblerPath) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, ScannerDifferential,
-                         ::testing::Values(Case{false, DecodeErrors::strict},
-                                           Case{true, DecodeErrors::strict},
-                                           Case{true, DecodeErrors::replace}),
-                         [](const auto& info) {
-                             return std::string(info.param.malformed ? "WithMalformedBytes"
-                                                                     : "WellFormed") +
-                                    (info.param.errors == DecodeErrors::replace ? "Replaced" : "");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, ScannerDifferential,
+    ::testing::Combine(::testing::Values(Case{false, DecodeErrors::strict},
+                                         Case{true, DecodeErrors::strict},
+                                         Case{true, DecodeErrors::replace}),
+                       ::testing::ValuesIn(std::vector<std::string>(scan_levels().begin(),
+                                                                    scan_levels().end()))),
+    [](const auto& info) {
+        const Case& c = std::get<0>(info.param);
+        return std::string(c.malformed ? "WithMalformedBytes" : "WellFormed") +
+               (c.errors == DecodeErrors::replace ? "Replaced" : "") + "_" +
+               std::get<1>(info.param);
+    });
 
 // Keeping every token of a text, each token's offset is the number of
 // characters of the tokens before it, whatever decoding and path.
@@ -194,16 +211,21 @@ TEST(TokenOffsets, CountEveryCharacterBeforeTheToken) {
             r.mode.use_assembler = r.mode.assembler_only = reference;
             std::uint64_t chars = 0;
             for (const Batch& b : r.run({{7, ~0ull, 0, 512}})) {
-                std::size_t cp = 0;
+                // Every character of a batch begins with a lead byte.
+                std::size_t at = 0;
+                const auto lead = [&](std::size_t i) {
+                    return utf8_lead_length(static_cast<std::uint8_t>(b.text[i])) != 0;
+                };
                 for (std::size_t i = 0; i < b.types.size(); ++i) {
                     ASSERT_EQ(b.offsets[i], chars) << "round " << round << " token " << i;
-                    const std::size_t first = cp;
+                    // A word holds no NUL; any other token is one character.
+                    std::size_t stop = at + 1;
                     if (is_word_type(b.types[i]))
-                        while (b.code_points[cp] != 0) ++cp;
+                        while (b.text[stop] != 0) ++stop;
                     else
-                        ++cp;
-                    chars += cp - first;
-                    ++cp; // the NUL after the token
+                        while (!lead(stop)) ++stop;
+                    for (std::size_t k = at; k < stop; ++k) chars += lead(k);
+                    at = stop + 1; // the NUL after the token
                 }
             }
         }

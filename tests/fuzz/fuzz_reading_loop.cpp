@@ -11,16 +11,22 @@
 //   nothing;
 // - every token has a single-bit kind, 1..128 characters, passes the filter
 //   and the bounds, and is laid out in the text as its characters and one NUL,
-//   so the text's byte count is exactly accounted for; where the batch keeps
-//   code points for the Python str, they match its text;
+//   so the text's byte count is exactly accounted for; the batch's count of
+//   characters and the str storage class it keeps match its text;
 // - a word token holds word characters and single hyphens only, starts with a
 //   character of its own kind, and joins at most 16 pieces;
+// - the unlimited run gives exactly the tokens of the byte-by-byte assembler
+//   path (the reference of the scanner and the vector kernel);
 // - the batches, taken together, hold exactly the unlimited run's tokens that
 //   pass the settings, and the stream ends with an empty batch;
 // - when the text is well-formed UTF-8, the unlimited run's tokens joined give
 //   back the text.
 //
-// Build and run: `make fuzz` (FUZZ_SECONDS sets the duration).
+// The vector kernel runs at the level TARVELIN_SCAN_LEVEL names (see
+// LLVMFuzzerInitialize).
+//
+// Build and run: `make fuzz` (FUZZ_SECONDS sets the duration); `make
+// fuzz-levels` runs it at every level this machine has.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -42,6 +48,7 @@
 #include "tokenizers/reading_loop.hpp"
 #include "tokenizers/text_source.hpp"
 #include "tokenizers/tokenizer.hpp"
+#include "tokens/scan_kernel.hpp"
 #include "tokens/token_assembler.hpp"
 #include "tokens/token_type.hpp"
 
@@ -164,32 +171,29 @@ int str_storage_class(std::uint32_t v) {
     return v < 0x80 ? 0 : v < 0x100 ? 1 : v < 0x10000 ? 2 : 3;
 }
 
-// Where the batch keeps the code point of every character of its text (the
-// NUL after each token included), whether any of them is malformed, and bits
-// from which the str's storage class is chosen, so that the Python str can be
-// built from the code points, those must match the text. A str stored in a
-// wider class than its largest character needs would be ill-formed.
-template <class Batch>
-void check_code_points(const Batch& batch) {
-    if constexpr (requires { batch.code_points[0]; batch.text_chars; batch.char_bits; batch.malformed; }) {
-        const bool valid = is_valid_utf8(batch.text_buffer, batch.text_bytes);
-        CHECK(batch.malformed == !valid, batch.malformed, batch.text_bytes);
-        if (!valid) return;
-        std::uint64_t pos = 0, k = 0;
-        std::uint32_t largest = 0;
-        while (pos < batch.text_bytes) {
-            const std::uint64_t len = utf8_lead_length(batch.text_buffer[pos]);
-            const std::uint32_t cp = code_point_of(batch.text_buffer + pos, len);
-            CHECK(k < batch.text_chars, k, batch.text_chars);
-            CHECK(batch.code_points[k] == cp, batch.code_points[k], cp);
-            largest = std::max(largest, cp);
-            pos += len;
-            ++k;
-        }
-        CHECK(k == batch.text_chars, k, batch.text_chars);
-        const std::uint32_t chosen = std::min<std::uint32_t>(batch.char_bits, 0x10FFFF);
-        CHECK(str_storage_class(chosen) == str_storage_class(largest), batch.char_bits, largest);
+// The batch counts the characters of its text (the NUL after each token
+// included), flags malformed ones, and keeps bits from which the str's storage
+// class is chosen, so that the Python str is built straight from the text:
+// the count must match the text, and the class must be that of its largest
+// character (a str stored wider than its largest character needs would be
+// ill-formed).
+void check_char_count(const BatchBuffer& batch) {
+    const bool valid = is_valid_utf8(batch.text_buffer, batch.text_bytes);
+    CHECK(batch.malformed == !valid, batch.malformed, batch.text_bytes);
+    std::uint64_t chars = 0; // every character of a batch begins with a lead byte
+    for (std::uint64_t i = 0; i < batch.text_bytes; ++i)
+        chars += utf8_lead_length(batch.text_buffer[i]) != 0;
+    CHECK(chars == batch.text_chars, chars, batch.text_chars);
+    if (!valid) return;
+    std::uint64_t pos = 0;
+    std::uint32_t largest = 0;
+    while (pos < batch.text_bytes) {
+        const std::uint64_t len = utf8_lead_length(batch.text_buffer[pos]);
+        largest = std::max(largest, code_point_of(batch.text_buffer + pos, len));
+        pos += len;
     }
+    const std::uint32_t chosen = std::min<std::uint32_t>(batch.char_bits, 0x10FFFF);
+    CHECK(str_storage_class(chosen) == str_storage_class(largest), batch.char_bits, largest);
 }
 
 // Splits one batch's text into its tokens, checking the layout and each token
@@ -246,7 +250,7 @@ void check_batch(const BatchBuffer& batch, const Settings& s, std::uint64_t size
     }
     CHECK(pos == batch.text_bytes, pos, batch.text_bytes);
     if (s.errors == DecodeErrors::replace) CHECK(!batch.malformed, batch.text_bytes);
-    check_code_points(batch);
+    check_char_count(batch);
 }
 
 // A tokenizer over any byte source, with the setup that the module's
@@ -257,6 +261,7 @@ template <class Source>
 struct FuzzTokenizer : Tokenizer<Source> {
     using Tokenizer<Source>::source;
     using Tokenizer<Source>::batch;
+    using Tokenizer<Source>::mode;
 
     explicit FuzzTokenizer(const Settings& s) : budget(s.budget) {
         this->set_errors(s.errors);
@@ -309,13 +314,16 @@ tarvelin::ReadResult tarvelin::Tokenizer<ChunkedSource>::read_some(std::uint64_t
 
 namespace {
 
-// Every token of the text, in one batch that keeps every token.
-TokenList all_tokens(const std::uint8_t* data, std::size_t size, DecodeErrors errors) {
+// Every token of the text, in one batch that keeps every token; `reference`:
+// through the byte-by-byte assembler path alone.
+TokenList all_tokens(const std::uint8_t* data, std::size_t size, DecodeErrors errors,
+                     bool reference) {
     // More room than the text has characters, so one batch takes everything.
     const std::uint64_t room = size + 1;
     const Settings keep_all{room, ACCEPT_ALL_TYPES, 0, DEFAULT_TOKEN_MAX_LEN, 0, 0, 0, 0, errors, 0};
     FuzzTokenizer<TextSource> tok(keep_all);
     if (!tok.source.assign(reinterpret_cast<const char*>(data), size)) std::abort();
+    tok.mode.use_assembler = tok.mode.assembler_only = reference;
     TokenList tokens;
     tok.next_batch();
     check_batch(tok.batch, keep_all, room, tokens);
@@ -372,13 +380,39 @@ std::FILE* memory_file(const std::uint8_t* data, std::size_t size) {
 
 } // namespace
 
+// The dispatch level of the vector kernel comes from TARVELIN_SCAN_LEVEL (the
+// best one when it is unset); TARVELIN_SCAN_LEVEL=list prints the levels this
+// build can run here, one a line, and exits.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    const char* level = std::getenv("TARVELIN_SCAN_LEVEL");
+    if (level == nullptr || *level == 0) level = scan_levels().back();
+    if (std::strcmp(level, "list") == 0) {
+        for (const char* name : scan_levels()) std::printf("%s\n", name);
+        std::exit(0);
+    }
+    if (!set_scan_level(level)) {
+        std::fprintf(stderr, "unknown scan level %s\n", level);
+        std::exit(2);
+    }
+    std::fprintf(stderr, "scan level: %s\n", scan_level());
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < HEADER_BYTES) return 0;
     const Settings s = settings_from(data);
     const std::uint8_t* text = data + HEADER_BYTES;
     const std::size_t text_size = size - HEADER_BYTES;
 
-    const TokenList whole = all_tokens(text, text_size, s.errors);
+    const TokenList whole = all_tokens(text, text_size, s.errors, false);
+    // The scanner and the vector kernel of the level in use give exactly the
+    // tokens of the assembler path.
+    const TokenList reference = all_tokens(text, text_size, s.errors, true);
+    CHECK(whole.size() == reference.size(), whole.size(), reference.size());
+    for (std::size_t i = 0; i < whole.size(); ++i) {
+        CHECK(whole.type_of(i) == reference.type_of(i), i, whole.type_of(i));
+        CHECK(whole.text_of(i) == reference.text_of(i), i, whole.text_of(i).size());
+    }
     if (is_valid_utf8(text, text_size)) {
         CHECK(whole.text.size() == text_size && std::memcmp(whole.text.data(), text, text_size) == 0,
               whole.text.size(), text_size);

@@ -1,0 +1,81 @@
+// The accept rule of a batch, and the append state that the scanning paths
+// write tokens through.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace tarvelin {
+
+// The accept rule: the kind passes the type mask and the length in characters
+// lies within the inclusive bounds.
+constexpr bool token_passes(std::uint64_t filter, std::uint64_t min_len, std::uint64_t max_len,
+                            std::uint64_t type, std::uint64_t length) noexcept {
+    return (filter & type) != 0 && length >= min_len && length <= max_len;
+}
+
+// A batch's storage, counters and settings, held by value where the compiler
+// can keep them in registers while tokens are appended (see BatchAppender).
+struct TokenSink {
+    std::uint8_t* text;      // where the next token's text goes
+    std::uint64_t* types;    // the batch's types
+    std::uint64_t* offsets;  // its token offsets, null when they are not kept
+    std::uint64_t count;     // tokens in the batch
+    std::uint64_t limit;     // the batch size
+    std::uint64_t chars;     // characters of the text, NULs included
+    std::uint64_t char_pos;  // index in the input of the next token's first character
+    std::uint64_t filter, min_len, max_len;
+    std::uint32_t char_bits; // in the str storage class of the largest kept character
+};
+
+// Longest token that sink_take copies in whole blocks.
+inline constexpr std::size_t SINK_BLOCK_COPY = 64;
+
+// Copies a short token with at most two overlapping fixed-size moves instead
+// of a library call.
+inline void copy_token_bytes(std::uint8_t* out, const std::uint8_t* in, std::size_t n) noexcept {
+    if (n >= 8 && n <= 16) {
+        std::memcpy(out, in, 8);
+        std::memcpy(out + n - 8, in + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+        std::memcpy(out, in, 4);
+        std::memcpy(out + n - 4, in + n - 4, 4);
+    } else if (n < 4) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = in[i];
+    } else {
+        std::memcpy(out, in, n);
+    }
+}
+
+// Takes a token of byte_count < SINK_BLOCK_COPY bytes of well-formed text at
+// `bytes`, of `length` characters, from which at least `readable` bytes may be
+// read; `bits` is in the str storage class of its largest character. The
+// accept rule is applied without a branch: the token is written in any case
+// and kept by advancing the counters, or dropped by leaving them. Only while
+// count < limit; the text storage must have SINK_BLOCK_COPY bytes of padding.
+// Always inlined: the vector kernels call it from code compiled for their own
+// instruction sets, where the compiler would otherwise keep it out of line.
+[[gnu::always_inline]] inline void sink_take(TokenSink& s, const std::uint8_t* bytes,
+                                             std::size_t readable, std::size_t byte_count,
+                                             std::uint64_t length, std::uint64_t type,
+                                             std::uint32_t bits) noexcept {
+    const std::uint64_t start = s.char_pos;
+    s.char_pos += length;
+    const std::uint64_t keep = token_passes(s.filter, s.min_len, s.max_len, type, length) ? 1 : 0;
+    if (s.offsets != nullptr) s.offsets[s.count] = start;
+    s.types[s.count] = type;
+    if (readable >= SINK_BLOCK_COPY) {
+        std::memcpy(s.text, bytes, 32);
+        if (byte_count > 32) std::memcpy(s.text + 32, bytes + 32, 32);
+    } else {
+        copy_token_bytes(s.text, bytes, byte_count);
+    }
+    s.text[byte_count] = 0;
+    s.text += keep * (byte_count + 1);
+    s.chars += keep * (length + 1);
+    s.char_bits |= bits & static_cast<std::uint32_t>(0 - keep);
+    s.count += keep;
+}
+
+} // namespace tarvelin
