@@ -19,6 +19,11 @@ Rules modelled:
   across single hyphen-minus pieces into one compound of the first run's kind,
   as long as the group keeps to 16 pieces and 128 characters; a piece that
   does not fit completes the group and opens the next one.
+* In "replace" mode, decoding is strict instead: every sequence that is not
+  well-formed UTF-8 becomes one U+FFFD, where bytes.decode("utf-8",
+  "replace") puts it. A change of mode takes force between two characters;
+  the model follows it from the end of the last token used up (see
+  ModelTokenizer.can_set_errors for when that is exact).
 * The completed tokens come out in input order. Each batch takes tokens while
   it has room; a token is kept when its kind passes the filter and its length
   lies within the bounds. A token not kept is still used up.
@@ -26,6 +31,7 @@ Rules modelled:
 
 from __future__ import annotations
 
+import codecs
 from dataclasses import dataclass, field
 
 WRDSPC = 1
@@ -94,10 +100,20 @@ def code_point_of(raw: bytes) -> int:
 
 def decode(data: bytes) -> list[bytes]:
     """The complete characters of `data`, each as the bytes it came from."""
+    return [raw for raw, _ in decode_with_ends(data)]
+
+
+def decode_with_ends(
+    data: bytes, start: int = 0, stop: int | None = None
+) -> list[tuple[bytes, int]]:
+    """The complete characters of data[start:stop], decoded permissively as
+    `decode` does, each with the index in `data` just past its last byte."""
     chars = []
     stored: list[int] = []
     announced = 0
-    for b in data:
+    stop = len(data) if stop is None else stop
+    for i in range(start, stop):
+        b = data[i]
         length = lead_length(b)
         if length:
             stored = [b]
@@ -107,7 +123,54 @@ def decode(data: bytes) -> list[bytes]:
         else:
             continue  # no room left since the last lead byte
         if len(stored) == announced:
-            chars.append(bytes(stored))
+            chars.append((bytes(stored), i + 1))
+    return chars
+
+
+REPLACEMENT = "\ufffd".encode()
+
+_error_spans: list[tuple[int, int]] = []
+
+
+def _note_error(error: UnicodeDecodeError) -> tuple[str, int]:
+    _error_spans.append((error.start, error.end))
+    return ("\ufffd", error.end)
+
+
+codecs.register_error("reference-model-note", _note_error)
+
+
+def decode_replacing(
+    data: bytes, start: int = 0, stop: int | None = None
+) -> list[tuple[bytes, int]]:
+    """The characters of data[start:stop] as bytes.decode("utf-8", "replace")
+    gives them (each ill-formed sequence one U+FFFD), each as its UTF-8 bytes
+    with the index in `data` just past the input bytes it stands for."""
+    _error_spans.clear()
+    text = data[start:stop].decode("utf-8", "reference-model-note")
+    spans = list(_error_spans)
+    chars = []
+    pos = 0  # in data[start:stop]
+    for ch in text:
+        if spans and spans[0][0] == pos:  # no character starts where an error does
+            pos = spans.pop(0)[1]
+            chars.append((REPLACEMENT, start + pos))
+        else:
+            raw = ch.encode()
+            pos += len(raw)
+            chars.append((raw, start + pos))
+    return chars
+
+
+def decode_scheduled(data: bytes, schedule: list[tuple[int, str]]) -> list[tuple[bytes, int]]:
+    """The characters of `data` decoded under a schedule of error modes: each
+    (position, mode) decodes from that byte up to the next entry's position,
+    "strict" permissively (decode_with_ends), "replace" by decode_replacing."""
+    chars: list[tuple[bytes, int]] = []
+    stops = [pos for pos, _ in schedule[1:]] + [len(data)]
+    for (pos, mode), stop in zip(schedule, stops):
+        decoder = decode_replacing if mode == "replace" else decode_with_ends
+        chars += decoder(data, pos, stop)
     return chars
 
 
@@ -115,6 +178,7 @@ def decode(data: bytes) -> list[bytes]:
 class Piece:
     kind: int
     chars: list[bytes] = field(default_factory=list)
+    first: int = 0  # index of its first character in the input's characters
 
     def is_hyphen(self) -> bool:
         return self.kind == PNCTTN and self.chars == [b"-"]
@@ -122,7 +186,7 @@ class Piece:
 
 def _runs(chars: list[bytes]) -> list[Piece]:
     runs: list[Piece] = []
-    for ch in chars:
+    for i, ch in enumerate(chars):
         kind = kind_of(code_point_of(ch))
         last = runs[-1] if runs else None
         if (
@@ -133,7 +197,7 @@ def _runs(chars: list[bytes]) -> list[Piece]:
         ):
             last.chars.append(ch)
         else:
-            runs.append(Piece(kind, [ch]))
+            runs.append(Piece(kind, [ch], i))
     return runs
 
 
@@ -153,18 +217,24 @@ class Token:
     text: bytes
     kind: int
     length: int  # in characters
+    start: int = 0  # index of its first character in the input's characters
 
 
 def _complete(group: list[Piece]) -> Token:
     chars = [ch for p in group for ch in p.chars]
-    return Token(b"".join(chars), group[0].kind, len(chars))
+    return Token(b"".join(chars), group[0].kind, len(chars), group[0].first)
 
 
 def tokens_of(data: bytes) -> list[Token]:
     """Every completed token of the whole input, in order."""
+    return tokens_of_chars(decode(data))
+
+
+def tokens_of_chars(chars: list[bytes]) -> list[Token]:
+    """Every completed token of a sequence of decoded characters, in order."""
     tokens: list[Token] = []
     group: list[Piece] = []
-    for run in _runs(decode(data)):
+    for run in _runs(chars):
         if group and not _can_join(group, run):
             tokens.append(_complete(group))
             group = []
@@ -179,16 +249,23 @@ class ModelTokenizer:
 
     `get_batch` returns the list of (text, kind) pairs of the next batch, or
     raises UnicodeDecodeError when the batch's text is not valid UTF-8 (its
-    tokens are used up all the same).
+    tokens are used up all the same). `next_batch` gives the batch's Token
+    records instead and never raises.
     """
 
     def __init__(self, data: bytes):
-        self._tokens = tokens_of(data)
+        self._data = data
+        self._schedule: list[tuple[int, str]] = [(0, "strict")]
+        self._chars = decode_with_ends(data)
+        self._tokens = tokens_of_chars([raw for raw, _ in self._chars])
         self._next = 0
+        self._read = False  # a batch has read input
         self.batch_size = 65536
         self.filter = ALL_KINDS
         self.min_len = 0
         self.max_len = 512
+        self.errors = "strict"
+        self.offsets = False
 
     def set_batch_size(self, n: int) -> None:
         self.batch_size = n
@@ -202,16 +279,76 @@ class ModelTokenizer:
     def set_token_max_len(self, n: int) -> None:
         self.max_len = n
 
+    def set_offsets(self, on: bool) -> None:
+        self.offsets = on
+
     def keeps(self, token: Token) -> bool:
         return bool(token.kind & self.filter) and self.min_len <= token.length <= self.max_len
 
-    def get_batch(self) -> list[tuple[bytes, int]]:
-        batch: list[tuple[bytes, int]] = []
+    def exhausted(self) -> bool:
+        """Whether every token has been used up."""
+        return self._next == len(self._tokens)
+
+    def remaining(self) -> list[Token]:
+        """The tokens not used up yet, kept or not."""
+        return self._tokens[self._next :]
+
+    def _end_of(self, index: int) -> int:
+        """The index in the input just past the bytes of token `index`."""
+        token = self._tokens[index]
+        return self._chars[token.start + token.length - 1][1]
+
+    def can_set_errors(self, mode: str) -> bool:
+        """Whether the model follows a change to `mode` exactly now.
+
+        The model switches at the end of the last token used up. A tokenizer
+        may have decoded a few characters beyond it (the characters that
+        completed that token), and switches after them; the two agree when
+        the bytes from there on to the end of the fourth token after it are
+        well-formed UTF-8, which either mode decodes alike. Before any batch
+        has read input, and after the last token, a change is always exact.
+        """
+        if mode == self.errors or not self._read or self.exhausted():
+            return True
+        if self._next == 0:
+            return False
+        last = self._next + 3
+        stop = len(self._data) if last >= len(self._tokens) - 1 else self._end_of(last)
+        try:
+            self._data[self._end_of(self._next - 1) : stop].decode("utf-8")
+        except UnicodeDecodeError:
+            return False
+        return True
+
+    def set_errors(self, mode: str) -> None:
+        assert mode in ("strict", "replace")
+        assert self.can_set_errors(mode), "the model cannot follow this change"
+        if mode == self.errors:
+            return
+        self.errors = mode
+        if self._read and self.exhausted():
+            return  # everything is read: the mode changes nothing any more
+        at = self._end_of(self._next - 1) if self._next else 0
+        self._schedule = [(pos, m) for pos, m in self._schedule if pos < at] + [(at, mode)]
+        self._chars = decode_scheduled(self._data, self._schedule)
+        tokens = tokens_of_chars([raw for raw, _ in self._chars])
+        assert tokens[: self._next] == self._tokens[: self._next]
+        self._tokens = tokens
+
+    def next_batch(self) -> list[Token]:
+        """The kept tokens of the next batch, used up like get_batch's."""
+        batch: list[Token] = []
+        if self.batch_size:
+            self._read = True
         while len(batch) < self.batch_size and self._next < len(self._tokens):
             token = self._tokens[self._next]
             self._next += 1
             if self.keeps(token):
-                batch.append((token.text, token.kind))
+                batch.append(token)
+        return batch
+
+    def get_batch(self) -> list[tuple[bytes, int]]:
+        batch = [(token.text, token.kind) for token in self.next_batch()]
         batch_text(batch).decode("utf-8")  # raises for malformed text
         return batch
 

@@ -1,0 +1,327 @@
+"""A stateful property test: random sequences of calls on a text tokenizer
+(over bytes, a bytearray or a str) and a file tokenizer over the same input,
+each checked step by step against the plain-Python model in
+reference_model.py.
+
+The calls: get_batch, streams (new ones, single steps, abandoned ones), `for`
+loops over the tokenizer or a stream left early, every setter (batch size 0
+included), error mode changes between batches, offsets on and off, and
+count_tokens with and without max_bytes. "types" arrays of earlier batches
+are kept and read again after later batches; the storage they view is
+overwritten, but never freed while they live. Every batch handed out must be
+the model's next batch exactly, malformed ones included: in strict mode the
+UnicodeDecodeError carries the batch, and the next call goes on after it.
+
+Example counts follow the profiles of test_model_properties.py.
+"""
+
+import collections
+import os
+import tempfile
+
+import numpy as np
+from hypothesis import event, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
+
+import reference_model as model
+import tarvelinCXX as tc
+from test_model_properties import (
+    _MALFORMED,
+    PROFILE,
+    _batch_sizes,
+    _lengths,
+    _masks,
+    any_bytes,
+)
+
+TYPE_VALUES = {1, 2, 4, 8, 16, 32, 64}
+MODES = ("strict", "replace")
+KEPT_ARRAYS = 12  # older arrays are dropped as new ones are kept
+
+which = st.sampled_from(["text", "file"])
+
+# Malformed pieces set apart by a few well-formed tokens: the error mode can
+# then change between them and decide how the later ones are read.
+_gap = st.lists(
+    st.sampled_from([b"ab", b"12", "жук".encode(), b"x-y", b".", b"\n"]),
+    min_size=4,
+    max_size=9,
+).map(b" ".join)
+_spaced_malformed = st.lists(
+    st.tuples(_gap, st.sampled_from(_MALFORMED)).map(lambda p: p[0] + b" " + p[1] + b" "),
+    min_size=1,
+    max_size=6,
+).map(b"".join)
+inputs = st.one_of(any_bytes, _spaced_malformed)
+
+
+def _decodes(raw):
+    try:
+        raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+class Side:
+    """One tokenizer, the model that follows it, and the str it was made
+    from (None for bytes and files): offsets must index that str."""
+
+    def __init__(self, tok, data, text=None):
+        self.tok = tok
+        self.model = model.ModelTokenizer(data)
+        self.text = text
+
+    def expected(self):
+        """Uses up the model's next batch; returns its Token records."""
+        return self.model.next_batch()
+
+    def check(self, batch, expected):
+        """A batch dict handed out (or {} for the end) against the model's."""
+        if not expected:
+            assert batch == {}
+            return
+        keys = ["text", "types"] + (["offsets"] if self.model.offsets else [])
+        assert list(batch) == keys
+        raw = model.batch_text([(t.text, t.kind) for t in expected])
+        assert _decodes(raw), "a malformed batch was handed out without an error"
+        assert batch["text"] == raw.decode("utf-8")
+        types = batch["types"]
+        assert types.dtype == np.uint64 and types.ndim == 1
+        assert types.base is self.tok
+        assert types.tolist() == [t.kind for t in expected]
+        if self.model.offsets:
+            assert batch["offsets"].tolist() == [t.start for t in expected]
+            if self.text is not None:
+                for t, o in zip(expected, batch["offsets"].tolist()):
+                    assert self.text[o : o + t.length] == t.text.decode()
+
+    def check_error(self, error, expected):
+        """A strict-mode UnicodeDecodeError against the model's batch."""
+        raw = model.batch_text([(t.text, t.kind) for t in expected])
+        assert not _decodes(raw), "the batch is well-formed, yet raised"
+        event("malformed batch raised")
+        kept = error.batch
+        keys = ["text", "types"] + (["offsets"] if self.model.offsets else [])
+        assert list(kept) == keys
+        assert kept["text"] == raw.decode("utf-8", "surrogateescape")
+        assert kept["types"].tolist() == [t.kind for t in expected]
+        if self.model.offsets:
+            assert kept["offsets"].tolist() == [t.start for t in expected]
+
+    def call(self, fetch, stream=False):
+        """Runs one fetch of a batch and checks it; returns the batch, {} at
+        the end, or None for a batch that raised its decoding error."""
+        expected = self.expected()
+        try:
+            batch = fetch()
+        except UnicodeDecodeError as error:
+            self.check_error(error, expected)
+            return None
+        except StopIteration:
+            assert stream, "StopIteration from get_batch"
+            batch = {}
+        self.check(batch, expected)
+        return batch
+
+
+class TokenizerMachine(RuleBasedStateMachine):
+    @initialize(
+        data=inputs,
+        text_kind=st.sampled_from(["bytes", "bytearray", "str"]),
+        errors=st.sampled_from(MODES),
+        batch_size=st.integers(1, 6),
+    )
+    def open(self, data, text_kind, errors, batch_size):
+        text = None
+        arg = bytearray(data) if text_kind == "bytearray" else data
+        if text_kind == "str" and _decodes(data):
+            text = arg = data.decode("utf-8")
+        fd, self.path = tempfile.mkstemp(prefix="tarvelin-stateful-")
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        file_tok = tc.FFTokenizer(self.path)
+        assert file_tok.is_fopen()
+        self.sides = {"text": Side(tc.FTTokenizer(arg), data, text), "file": Side(file_tok, data)}
+        if isinstance(arg, bytearray):
+            arg[:] = b"#" * len(arg)  # the tokenizer reads its own copy
+        self.data = data
+        self.arrays = []  # (types array, its length) of earlier batches
+        self.streams = []  # (side name, stream) of streams still held
+        for side in self.sides.values():
+            side.tok.set_errors(errors)
+            side.model.set_errors(errors)
+            side.tok.set_batch_size(batch_size)
+            side.model.set_batch_size(batch_size)
+
+    def keep(self, batch, wanted):
+        if wanted and batch:
+            self.arrays.append((batch["types"], len(batch["types"])))
+            del self.arrays[:-KEPT_ARRAYS]
+
+    # ------------------------------------------------------------ batches
+
+    @rule(w=which, keep=st.booleans(), errors=st.one_of(st.none(), st.sampled_from(MODES)))
+    def get_batch(self, w, keep, errors):
+        side = self.sides[w]
+        if errors is not None:
+            self.set_errors(w, errors)
+        self.keep(side.call(side.tok.get_batch), keep)
+
+    @rule(w=which)
+    def new_stream(self, w):
+        self.streams.append((w, self.sides[w].tok.stream))
+
+    @rule(index=st.integers(0, 7), keep=st.booleans())
+    def stream_step(self, index, keep):
+        if not self.streams:
+            self.new_stream("file" if index % 2 else "text")
+        w, s = self.streams[index % len(self.streams)]
+        self.keep(self.sides[w].call(lambda: next(s), stream=True), keep)
+
+    @rule(index=st.integers(0, 7))
+    def abandon_stream(self, index):
+        # The stream is dropped, maybe in the middle of the input; its
+        # tokenizer and the other streams go on.
+        if self.streams:
+            del self.streams[index % len(self.streams)]
+
+    @rule(w=which, steps=st.integers(0, 4), over_stream=st.booleans())
+    def for_loop(self, w, steps, over_stream):
+        """A `for` loop over the tokenizer (or a stream), left after `steps` batches."""
+        side = self.sides[w]
+        done = 0
+        expected = side.expected()
+        try:
+            for batch in side.tok.stream if over_stream else side.tok:
+                side.check(batch, expected)
+                done += 1
+                if done == steps:
+                    return
+                expected = side.expected()
+            assert expected == [], "the loop ended before the model's last batch"
+        except UnicodeDecodeError as error:
+            side.check_error(error, expected)
+
+    # ------------------------------------------------------------ settings
+
+    @rule(w=which, n=_batch_sizes)
+    def set_batch_size(self, w, n):
+        self.sides[w].tok.set_batch_size(n)
+        self.sides[w].model.set_batch_size(n)
+
+    @rule(w=which, mask=_masks)
+    def set_filter(self, w, mask):
+        self.sides[w].tok.set_filter(mask)
+        self.sides[w].model.set_filter(mask)
+
+    @rule(w=which, n=_lengths)
+    def set_token_min_len(self, w, n):
+        self.sides[w].tok.set_token_min_len(n)
+        self.sides[w].model.set_token_min_len(n)
+
+    @rule(w=which, n=_lengths)
+    def set_token_max_len(self, w, n):
+        self.sides[w].tok.set_token_max_len(n)
+        self.sides[w].model.set_token_max_len(n)
+
+    @rule(w=which, on=st.booleans())
+    def set_offsets(self, w, on):
+        self.sides[w].tok.set_offsets(on)
+        self.sides[w].model.set_offsets(on)
+
+    @rule(w=which, mode=st.sampled_from(MODES))
+    def set_errors(self, w, mode):
+        side = self.sides[w]
+        if not side.model.can_set_errors(mode):
+            # The tokenizer may have decoded malformed bytes ahead already.
+            event("error mode change skipped")
+            return
+        if mode != side.model.errors and side.model._read and not side.model.exhausted():
+            event("error mode changed in the middle of the input")
+        side.tok.set_errors(mode)
+        side.model.set_errors(mode)
+
+    # ------------------------------------------------------------ counting
+
+    @rule(
+        w=which,
+        limit=st.sampled_from(["none", "zero", "beyond", "some"]),
+        some=st.integers(1, 80),
+    )
+    def count_tokens(self, w, limit, some):
+        side = self.sides[w]
+        m = side.model
+        if limit == "some" and any(m.keeps(t) and not _decodes(t.text) for t in m.remaining()):
+            # Malformed tokens are missing from the counts, so counts alone
+            # would not tell how many batches were read: stop after one.
+            limit = "zero"
+        max_bytes = {"none": None, "zero": 0, "beyond": len(self.data) + 1, "some": some}[limit]
+        try:
+            got = side.tok.count_tokens() if max_bytes is None else side.tok.count_tokens(max_bytes)
+            failed = False
+        except UnicodeDecodeError as error:
+            got, failed = error.counts, True
+
+        # The batches that were read: all of them without a limit (or one
+        # beyond the input), the first alone for 0, else as many as the
+        # counts show (each full batch adds to them).
+        counts = collections.Counter()
+
+        def seen():
+            good = {raw.decode(): n for raw, n in counts.items() if _decodes(raw)}
+            return good, len(good) != len(counts)
+
+        if m.batch_size:
+            while True:
+                counts.update(t.text for t in m.next_batch())
+                if m.exhausted() or limit == "zero":
+                    break
+                if limit == "some" and seen() == (got, failed):
+                    break
+        assert (got, failed) == seen()
+        event(f"count_tokens: {limit}, failed={failed}")
+        if not m.exhausted() and not any(m.keeps(t) for t in m.remaining()):
+            # What is left is filtered out: the counting may or may not have
+            # read it. A batch reads it for sure, and is empty either way.
+            assert side.call(side.tok.get_batch) == {}
+
+    # ------------------------------------------------------------ arrays
+
+    @rule(index=st.integers(0, KEPT_ARRAYS))
+    def drop_array(self, index):
+        if self.arrays:
+            del self.arrays[index % len(self.arrays)]
+
+    @invariant()
+    def old_arrays_stay_readable(self):
+        # Their values may be those of later batches, but are ever token
+        # kinds: the storage is overwritten, never freed while they live.
+        for array, length in getattr(self, "arrays", []):
+            assert array.dtype == np.uint64 and len(array) == length
+            assert set(array.tolist()) <= TYPE_VALUES
+
+    def teardown(self):
+        if not hasattr(self, "sides"):
+            return
+        try:
+            for side in self.sides.values():
+                if side.model.batch_size == 0:  # would never end
+                    side.tok.set_batch_size(5)
+                    side.model.set_batch_size(5)
+                while side.call(side.tok.get_batch) != {}:
+                    pass
+                assert side.model.exhausted()
+                assert side.tok.get_batch() == {}
+                assert next(side.tok.stream, None) is None
+            self.old_arrays_stay_readable()
+        finally:
+            self.sides["file"].tok.close()
+            os.unlink(self.path)
+
+
+TestTokenizerMachine = TokenizerMachine.TestCase
+TestTokenizerMachine.settings = settings(
+    PROFILE, max_examples=PROFILE.max_examples * 2, stateful_step_count=50
+)
