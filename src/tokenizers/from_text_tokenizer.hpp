@@ -34,7 +34,7 @@ class FromTextTokenizer : public Tokenizer<TextSource> {
     }
 
     // Bytes of the text (of its UTF-8 form, for units).
-    std::uint64_t size() const noexcept { return source.text_size; }
+    std::uint64_t size() const noexcept { return source.size(); }
 };
 
 // A non-owning handle on a tokenizer: all streams of one tokenizer and its own

@@ -80,7 +80,7 @@ struct TextSource {
     static constexpr std::size_t WINDOW_UNITS = 16 * 1024;
 
     const std::uint8_t* text_data = nullptr; // exactly text_size bytes
-    std::uint64_t text_size = 0;             // over units: bytes of their UTF-8 form
+    std::uint64_t text_size = 0;
     std::uint64_t read_pos = 0; // next byte to read; only grows, up to text_size
     bool owns_text = false;     // text_data is a private copy, freed here
     TextKeeper keeper;          // otherwise what keeps text_data (or units) valid
@@ -133,9 +133,6 @@ struct TextSource {
         units = data;
         unit_size = size;
         unit_count = count;
-        if (size == 1) text_size = utf8_length(static_cast<const std::uint8_t*>(data), count);
-        else if (size == 2) text_size = utf8_length(static_cast<const std::uint16_t*>(data), count);
-        else text_size = utf8_length(static_cast<const std::uint32_t*>(data), count);
         return true;
     }
 
@@ -157,6 +154,14 @@ struct TextSource {
         return units == nullptr ? read_pos == text_size
                                 : unit_pos == unit_count && window_pos == window_size;
     }
+    // Bytes of the text; over units, of their UTF-8 form (counted when asked).
+    std::uint64_t size() const noexcept {
+        if (units == nullptr) return text_size;
+        if (unit_size == 1) return utf8_length(static_cast<const std::uint8_t*>(units), unit_count);
+        if (unit_size == 2) return utf8_length(static_cast<const std::uint16_t*>(units), unit_count);
+        return utf8_length(static_cast<const std::uint32_t*>(units), unit_count);
+    }
+
     // Bytes read so far; over units, bytes of their UTF-8 form.
     std::uint64_t position() const noexcept {
         return units == nullptr ? read_pos : windows_before + window_pos;

@@ -43,7 +43,8 @@ def test_str_gives_the_batches_of_its_utf8_bytes(widest, size, mask, repeat):
         assert "".join(x for batch, _ in got for x in batch.split("\0")) == text
 
 
-@pytest.mark.parametrize("text", ["é\ud800", "Ж\udfff", "😀\ud83d", "\udc00😀"])
+@pytest.mark.parametrize("text", ["é\ud800", "Ж\udfff", "😀\ud83d", "\udc00😀"] +
+                         ["Ж" * k + s + "я" * 6 for k in range(9) for s in ("\ud800", "\udfff")])
 def test_str_with_a_lone_surrogate_is_refused(text):
     with pytest.raises(TypeError):
         tc.FTTokenizer(text)
@@ -60,3 +61,9 @@ def test_str_reports_the_size_and_position_of_its_utf8_bytes(text):
             break
         b.get_batch()
     assert repr(a) == repr(b)
+
+
+@pytest.mark.parametrize("k", range(5))
+def test_str_next_to_the_surrogates_is_taken(k):
+    text = "я" * k + "\ud7ff\ue000\uf8ff\uffff" * 3
+    assert drain(tc.FTTokenizer(text)) == drain(tc.FTTokenizer(text.encode()))
