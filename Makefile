@@ -25,30 +25,29 @@ $(VENV)/.installed: $(VENV)/.created $(SOURCES) | hwy
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py examples/sample.txt
 
-# GoogleTest comes from Debian's libgtest-dev.
-gtest:
-	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+# A Debian package the build needs: installed when the file $(1) is missing
+# and the user is root; otherwise the build stops and names the package $(2)
+# (the library $(3)).
+define require_debian_package
+	@if [ ! -f $(1) ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
-	    echo "installing libgtest-dev"; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null; \
+	    echo "installing $(2)"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(2) >/dev/null; \
 	  else \
-	    echo "error: GoogleTest is missing; install the Debian package libgtest-dev (as root: apt-get install libgtest-dev)" >&2; \
+	    echo "error: $(3) is missing; install the Debian package $(2) (as root: apt-get install $(2))" >&2; \
 	    exit 1; \
 	  fi; \
 	fi
+endef
+
+# GoogleTest comes from Debian's libgtest-dev.
+gtest:
+	$(call require_debian_package,/usr/include/gtest/gtest.h,libgtest-dev,GoogleTest)
 
 # Highway's headers (the vector kernels) come from Debian's libhwy-dev; only
 # the headers are used, nothing of it is linked.
 hwy:
-	@if [ ! -f /usr/include/hwy/highway.h ]; then \
-	  if [ "$$(id -u)" = 0 ]; then \
-	    echo "installing libhwy-dev"; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libhwy-dev >/dev/null; \
-	  else \
-	    echo "error: Highway is missing; install the Debian package libhwy-dev (as root: apt-get install libhwy-dev)" >&2; \
-	    exit 1; \
-	  fi; \
-	fi
+	$(call require_debian_package,/usr/include/hwy/highway.h,libhwy-dev,Highway)
 
 cpp-test: gtest hwy
 	cmake -S . -B $(CPP_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVELIN_BUILD_MODULE=OFF \
