@@ -17,10 +17,10 @@ natively; set_offsets(True) adds each token's character offset.)";
 inline constexpr const char* text_tokenizer =
     R"(Tokenizes a text: a str, or UTF-8 bytes as bytes or bytearray.
 
-bytes and an ASCII str are read in place (kept alive by the tokenizer); any
-other str is encoded to UTF-8 once; a bytearray is copied. One call at a time
-runs on a tokenizer: other threads wait, and a call from inside a running call
-(a signal handler, a hook) raises RuntimeError.)";
+bytes and a str are read in place (kept alive by the tokenizer; a non-ASCII
+str gives exactly the batches of its UTF-8 form); a bytearray is copied. One
+call at a time runs on a tokenizer: other threads wait, and a call from inside
+a running call (a signal handler, a hook) raises RuntimeError.)";
 
 inline constexpr const char* text_init =
     R"(Opens the text. TypeError for anything but str, bytes and bytearray, and for a
