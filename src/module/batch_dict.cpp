@@ -49,28 +49,24 @@ void dealloc_types(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* repr_types(PyObject* self) {
+// What `act` gives for the array seen as a plain ndarray.
+template <class Act>
+PyObject* on_plain_view(PyObject* self, Act act) {
     PyObject* view = plain_view(self);
     if (view == nullptr) return nullptr;
-    PyObject* r = PyObject_Repr(view);
+    PyObject* r = act(view);
     Py_DECREF(view);
     return r;
 }
 
-PyObject* str_types(PyObject* self) {
-    PyObject* view = plain_view(self);
-    if (view == nullptr) return nullptr;
-    PyObject* r = PyObject_Str(view);
-    Py_DECREF(view);
-    return r;
-}
+PyObject* repr_types(PyObject* self) { return on_plain_view(self, PyObject_Repr); }
+
+PyObject* str_types(PyObject* self) { return on_plain_view(self, PyObject_Str); }
 
 PyObject* reduce_types(PyObject* self, PyObject* protocol) {
-    PyObject* view = plain_view(self);
-    if (view == nullptr) return nullptr;
-    PyObject* r = PyObject_CallMethod(view, "__reduce_ex__", "O", protocol);
-    Py_DECREF(view);
-    return r;
+    return on_plain_view(self, [protocol](PyObject* view) {
+        return PyObject_CallMethod(view, "__reduce_ex__", "O", protocol);
+    });
 }
 
 PyMethodDef types_methods[] = {
@@ -91,10 +87,10 @@ PyTypeObject* make_types_type() {
         {Py_tp_methods, types_methods},
         {0, nullptr},
     };
-    PyType_Spec spec{"tarvelinCXX.types_array", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                     slots};
+    PyType_Spec definition{"tarvelinCXX.types_array", 0, 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     auto* base = reinterpret_cast<PyObject*>(api.PyArray_Type_);
-    PyObject* type = PyType_FromSpecWithBases(&spec, base);
+    PyObject* type = PyType_FromSpecWithBases(&definition, base);
     if (type == nullptr) throw py::error_already_set();
     return reinterpret_cast<PyTypeObject*>(type);
 }

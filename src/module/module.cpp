@@ -351,6 +351,13 @@ Stream<T> stream_of_tokenizer(T& t) {
     return Stream<T>{&t, py::reinterpret_borrow<py::object>(t.self)};
 }
 
+// A setter of one integer setting, called under the tokenizer's CallLock.
+template <auto set, class T>
+void locked_setter(T& t, std::uint64_t value) {
+    const CallGuard guard{t.lock};
+    (t.*set)(value);
+}
+
 // Methods common to both tokenizers, in registration order after __init__.
 // Each one holds the tokenizer's CallLock.
 template <class T>
@@ -362,27 +369,11 @@ void bind_batch_methods(py::class_<T>& cls) {
                if (!t.set_batch_size(n)) throw std::bad_alloc();
            },
            doc::set_batch_size)
-        .def(
-            "set_filter",
-            [](T& t, std::uint64_t mask) {
-                const CallGuard guard{t.lock};
-                t.set_filter(mask);
-            },
-            doc::set_filter)
-        .def(
-            "set_token_min_len",
-            [](T& t, std::uint64_t n) {
-                const CallGuard guard{t.lock};
-                t.set_token_min_len(n);
-            },
-            doc::set_token_min_len)
-        .def(
-            "set_token_max_len",
-            [](T& t, std::uint64_t n) {
-                const CallGuard guard{t.lock};
-                t.set_token_max_len(n);
-            },
-            doc::set_token_max_len)
+        .def("set_filter", &locked_setter<&T::set_filter, T>, doc::set_filter)
+        .def("set_token_min_len", &locked_setter<&T::set_token_min_len, T>,
+             doc::set_token_min_len)
+        .def("set_token_max_len", &locked_setter<&T::set_token_max_len, T>,
+             doc::set_token_max_len)
         .def("get_batch", &get_batch<T>, doc::get_batch)
         .def_property_readonly("stream", &stream_of_tokenizer<T>, doc::stream)
         .def(

@@ -203,20 +203,11 @@ class BatchAppender {
     TokenSink& sink() noexcept { return sink_; }
 
     // Takes a scanned token: `bytes` is its well-formed text of `length`
-    // characters, with `bits` the OR of its code points from U+0080 up.
-    // The same rule as BatchBuffer::accept.
+    // characters, with `bits` the OR of its code points from U+0080 up. Its
+    // bytes are copied exactly (nothing past them is read).
     void take(const std::uint8_t* bytes, std::size_t byte_count, std::uint64_t length,
               std::uint64_t type, std::uint32_t bits) noexcept {
-        const std::uint64_t start = sink_.char_pos;
-        sink_.char_pos += length;
-        if (!token_passes(sink_.filter, sink_.min_len, sink_.max_len, type, length)) return;
-        if (sink_.offsets != nullptr) sink_.offsets[sink_.count] = start;
-        copy_token_bytes(sink_.text, bytes, byte_count);
-        sink_.text += byte_count;
-        *sink_.text++ = 0;
-        sink_.chars += length + 1;
-        sink_.char_bits |= bits;
-        sink_.types[sink_.count++] = type;
+        sink_take(sink_, bytes, 0, byte_count, length, type, bits);
     }
 
     // Takes a token of the one ASCII character b.

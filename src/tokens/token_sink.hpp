@@ -48,9 +48,10 @@ inline void copy_token_bytes(std::uint8_t* out, const std::uint8_t* in, std::siz
     }
 }
 
-// Takes a token of byte_count < SINK_BLOCK_COPY bytes of well-formed text at
-// `bytes`, of `length` characters, from which at least `readable` bytes may be
-// read; `bits` is in the str storage class of its largest character. The
+// Takes a token of byte_count bytes of well-formed text at `bytes`, of
+// `length` characters, from which at least `readable` bytes may be read (when
+// that is SINK_BLOCK_COPY or more, the token must be shorter, and is copied in
+// whole blocks); `bits` is in the str storage class of its largest character. The
 // accept rule is applied without a branch: the token is written in any case
 // and kept by advancing the counters, or dropped by leaving them. Only while
 // count < limit; the text storage must have SINK_BLOCK_COPY bytes of padding.
