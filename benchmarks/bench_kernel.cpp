@@ -1,6 +1,6 @@
 // Throughput of the token scanner alone against the vector kernel + scanner at
-// each level, and of the UTF-8 to str storage transcoders against the scalar
-// loop. Texts: benchmarks/data/{real_en,real_ru,mixed}.txt when present (their
+// each level, of whole batches filled and of native counting at each level,
+// and of the UTF-8 to str storage transcoders against the scalar loop. Texts: benchmarks/data/{real_en,real_ru,mixed}.txt when present (their
 // first BENCH_MB megabytes), else generated English, Russian and mixed text.
 //
 // Usage: bench_kernel [data-dir]   (BENCH_MB, default 16; BENCH_REPEAT, default 5)
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +18,8 @@
 #include "classify/utf8_strict.hpp"
 #include "tokens/scan_kernel.hpp"
 #include "tokens/token_scanner.hpp"
+#include "tokenizers/from_text_tokenizer.hpp"
+#include "tokenizers/token_counter.hpp"
 
 namespace {
 
@@ -115,6 +118,28 @@ std::uint64_t kernel_and_scanner(const std::string& text) {
     return acc;
 }
 
+// Every batch of the text, filled by the reading loop with default settings
+// (offsets kept when asked for); returns the tokens.
+std::uint64_t fill_batches(const std::string& text, bool offsets) {
+    auto t = std::make_unique<FromTextTokenizer>();
+    if (!t->open(text.data(), text.size()) || !t->set_offsets(offsets)) std::abort();
+    std::uint64_t tokens = 0;
+    do {
+        t->next_batch();
+        tokens += t->batch_buffer().token_count;
+    } while (t->batch_buffer().token_count != 0);
+    return tokens;
+}
+
+// The text's distinct tokens, counted natively.
+std::uint64_t count_all(const std::string& text) {
+    auto t = std::make_unique<FromTextTokenizer>();
+    if (!t->open(text.data(), text.size())) std::abort();
+    TokenCounter counter;
+    while (t->count_some(counter, ~std::uint64_t{0}) == ReadResult::paused) {}
+    return counter.distinct();
+}
+
 // The text with every character above `limit` replaced by '?', and its length
 // in characters.
 std::string restrict_to(const std::string& text, std::uint32_t limit, std::size_t& chars) {
@@ -169,6 +194,25 @@ int main(int argc, char** argv) {
             }
             std::printf(" %10.0f",
                         best_mbps(c.text.size(), repeat, [&] { sink = kernel_and_scanner(c.text); }));
+        }
+        std::printf("\n");
+    }
+
+    std::printf("\nbatches filled (and offsets), tokens counted, MB/s (best of %zu)\n%-22s",
+                repeat, "text");
+    for (const char* level : levels)
+        for (const char* what : {"batch", "+offs", "count"})
+            std::printf(" %10s", (std::string(level).substr(0, 4) + " " + what).c_str());
+    std::printf("\n");
+    for (const Corpus& c : corpora) {
+        std::printf("%-22s", c.name.c_str());
+        for (const char* level : levels) {
+            set_scan_level(level);
+            for (const bool offsets : {false, true})
+                std::printf(" %10.0f", best_mbps(c.text.size(), repeat,
+                                                 [&] { sink = fill_batches(c.text, offsets); }));
+            std::printf(" %10.0f",
+                        best_mbps(c.text.size(), repeat, [&] { sink = count_all(c.text); }));
         }
         std::printf("\n");
     }

@@ -189,6 +189,18 @@ struct SinkOut {
     }
 };
 
+// ... or into a batch that keeps every token (see sink_keeps_everything).
+struct KeptOut {
+    TokenSink sink;
+
+    bool full() const { return sink.count >= sink.limit; }
+    HWY_INLINE void put(const std::uint8_t* token, std::size_t readable, std::size_t,
+                        std::size_t bytes, std::size_t chars, std::uint64_t type,
+                        std::uint32_t bits) {
+        sink_take_kept(sink, token, readable, bytes, chars, type, bits);
+    }
+};
+
 // The walk over the token starts of each block. The common tokens (ASCII
 // characters, runs of ASCII letters, digits or Russian letters) all take one
 // path without a branch on their kind: a token reaches the next start, its
@@ -303,6 +315,13 @@ KernelScan ScanKernel(const KernelTables& t, const std::uint8_t* p, std::size_t 
 
 std::size_t ScanInto(const KernelTables& t, const std::uint8_t* p, std::size_t n, bool final,
                      TokenSink& sink) {
+    if (sink_keeps_everything(sink)) {
+        KeptOut o{sink};
+        const std::size_t consumed = Walk(t, p, n, final, o);
+        sink_settle_position(o.sink, sink);
+        sink = o.sink;
+        return consumed;
+    }
     SinkOut o{sink};
     const std::size_t consumed = Walk(t, p, n, final, o);
     sink = o.sink;

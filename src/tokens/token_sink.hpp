@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "tokens/token.hpp"
+
 namespace tarvelin {
 
 // The accept rule: the kind passes the type mask and the length in characters
@@ -77,6 +79,42 @@ inline void copy_token_bytes(std::uint8_t* out, const std::uint8_t* in, std::siz
     s.chars += keep * (length + 1);
     s.char_bits |= bits & static_cast<std::uint32_t>(0 - keep);
     s.count += keep;
+}
+
+// Whether every token reaches the batch as it stands: no offsets are kept
+// and the accept rule takes every kind (each is one of the bits 1..64) and
+// every length (a token has 1 to TOKEN_MAX_CHARS characters).
+inline bool sink_keeps_everything(const TokenSink& s) noexcept {
+    constexpr std::uint64_t every_kind = 0x7F;
+    return s.offsets == nullptr && (s.filter & every_kind) == every_kind && s.min_len <= 1 &&
+           s.max_len >= TOKEN_MAX_CHARS;
+}
+
+// sink_take for a sink that keeps everything, with the same rules for the
+// copy. Tokens are taken unconditionally, so no token's place in the text
+// waits for its kind to be looked up; the sink's char_pos is left as it is
+// and settled by sink_settle_position once the tokens are in.
+[[gnu::always_inline]] inline void sink_take_kept(TokenSink& s, const std::uint8_t* bytes,
+                                                  std::size_t readable, std::size_t byte_count,
+                                                  std::uint64_t length, std::uint64_t type,
+                                                  std::uint32_t bits) noexcept {
+    s.types[s.count++] = type;
+    if (readable >= SINK_BLOCK_COPY) {
+        std::memcpy(s.text, bytes, 32);
+        if (byte_count > 32) std::memcpy(s.text + 32, bytes + 32, 32);
+    } else {
+        copy_token_bytes(s.text, bytes, byte_count);
+    }
+    s.text[byte_count] = 0;
+    s.text += byte_count + 1;
+    s.chars += length + 1;
+    s.char_bits |= bits;
+}
+
+// Advances char_pos over the tokens that sink_take_kept took since `before`
+// was a copy of the sink: each added its characters and one NUL to `chars`.
+inline void sink_settle_position(TokenSink& s, const TokenSink& before) noexcept {
+    s.char_pos += (s.chars - before.chars) - (s.count - before.count);
 }
 
 } // namespace tarvelin

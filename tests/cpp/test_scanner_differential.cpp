@@ -40,6 +40,7 @@ struct ChunkedSource {
 
 struct Settings {
     std::uint64_t batch_size, filter, min_len, max_len;
+    bool offsets = true; // switched per batch: the positions must survive batches without them
 };
 
 struct Batch {
@@ -67,12 +68,12 @@ struct Reader {
     // Batches until the first empty one (with a bound against endless loops).
     std::vector<Batch> run(const std::vector<Settings>& settings) {
         EXPECT_TRUE(batch.allocate());
-        EXPECT_TRUE(batch.keep_offsets(true));
         std::mt19937 budgets(static_cast<std::uint32_t>(budget_seed));
         std::vector<Batch> out;
         for (std::size_t i = 0; i < 100000; ++i) {
             const Settings& s = settings[i % settings.size()];
             EXPECT_TRUE(batch.resize(s.batch_size));
+            EXPECT_TRUE(batch.keep_offsets(s.offsets));
             batch.filter = s.filter;
             batch.token_min_len = s.min_len;
             batch.token_max_len = s.max_len;
@@ -88,7 +89,9 @@ struct Reader {
                            batch.text_chars,
                            str_kind(batch.malformed ? 0 : batch.char_bits),
                            {batch.types_buffer, batch.types_buffer + batch.token_count},
-                           {batch.offsets, batch.offsets + batch.token_count},
+                           s.offsets ? std::vector<std::uint64_t>(batch.offsets,
+                                                                  batch.offsets + batch.token_count)
+                                     : std::vector<std::uint64_t>{},
                            batch.malformed});
         }
         return out;
@@ -125,7 +128,7 @@ std::string random_text(std::mt19937& rng, bool malformed) {
 Settings random_settings(std::mt19937& rng) {
     static const std::uint64_t filters[] = {~0ull, 0, 4 | 16, 1, 32 | 64, 8};
     const std::uint64_t sizes[] = {1, 2, 3, 5, 8, 64, 65536};
-    Settings s{sizes[rng() % 7], filters[rng() % 6], 0, 512};
+    Settings s{sizes[rng() % 7], filters[rng() % 6], 0, 512, rng() % 2 == 0};
     if (rng() % 4 == 0) {
         s.min_len = rng() % 4;
         s.max_len = s.min_len + rng() % 130;
