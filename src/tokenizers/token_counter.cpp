@@ -164,26 +164,33 @@ bool TokenCounter::add_batch(const BatchBuffer& batch) noexcept {
             p += 2;
             continue;
         }
-        Text t{p, 0, 0, {0, 0}};
-        std::uint64_t h = 0;
+        // Each field is stored once, into the text's place in the ring: a
+        // record built elsewhere and copied in whole would be read back
+        // before its stores were done, which stalls.
+        if (queued - counted == DEPTH) count(ring[counted++ % DEPTH]);
+        std::uint64_t size = 0, h = 0, head[2] = {0, 0};
         for (unsigned word = 0;; ++word) {
-            const std::uint64_t w = load_word(p + t.size);
+            const std::uint64_t w = load_word(p + size);
             const std::uint64_t zeros = (w - LOW_BITS) & ~w & HIGH_BITS;
             if (zeros == 0) {
-                if (word < 2) t.head[word] = w;
+                if (word < 2) head[word] = w;
                 h = fold(h, w);
-                t.size += 8;
+                size += 8;
                 continue;
             }
             const unsigned n = static_cast<unsigned>(__builtin_ctzll(zeros)) / 8;
             const std::uint64_t tail = keep_bytes(w, n);
-            if (word < 2) t.head[word] = tail;
-            t.size += n;
-            t.hash = finish_hash(fold(h, tail), t.size);
+            if (word < 2) head[word] = tail;
+            size += n;
+            h = finish_hash(fold(h, tail), size);
             break;
         }
-        if (queued - counted == DEPTH) count(ring[counted++ % DEPTH]);
-        ring[queued++ % DEPTH] = t;
+        Text& t = ring[queued++ % DEPTH];
+        t.bytes = p;
+        t.size = size;
+        t.hash = h;
+        t.head[0] = head[0];
+        t.head[1] = head[1];
         __builtin_prefetch(&index_[t.hash & index_mask_]);
         if (queued - counted > HALF) {
             const std::uint64_t v = index_[ring[(queued - HALF - 1) % DEPTH].hash & index_mask_];
