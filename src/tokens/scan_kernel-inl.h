@@ -16,6 +16,8 @@
 #include "classify/char_class.hpp"
 #include "classify/utf8_strict.hpp"
 #include "tokens/scan_kernel.hpp"
+#include "tokens/token.hpp"
+#include "tokens/token_assembler.hpp"
 #include "tokens/token_type.hpp"
 
 namespace tarvelin::kernel_detail {
@@ -201,6 +203,51 @@ struct KeptOut {
     }
 };
 
+// A word group of the block that goes on past its first run blk[s..e) with
+// the hyphen at e: pieces alternate word runs and single hyphens, read off the
+// masks, under the limits of GROUP_MAX_PIECES pieces and TOKEN_MAX_CHARS
+// characters. Returns the group's end (a start, or m at the end of a final
+// range) with its characters and the str storage bits of its pieces; 0 when
+// the walk cannot settle it: it goes past the block, the range ends where it
+// might go on, or the character after it is not well-formed.
+template <class WellFormed>
+HWY_INLINE std::size_t Compound(const BlockMasks& k, const std::uint8_t* blk,
+                                std::uint64_t starts, std::uint64_t word_start,
+                                std::uint64_t special, std::size_t s, std::size_t e,
+                                std::size_t m, bool final, const WellFormed& well_formed,
+                                std::uint64_t& chars, std::uint32_t& bits) {
+    const auto run_is_ru = [&](std::size_t at) { return (k.ru_lead >> at) & 1u; };
+    chars = (e - s) >> run_is_ru(s);
+    bits = static_cast<std::uint32_t>(run_is_ru(s) * 0x410u);
+    std::uint64_t pieces = 1;
+    std::size_t pos = e; // a hyphen right after a word run
+    for (;;) {
+        if (pieces >= GROUP_MAX_PIECES || chars + 1 > TOKEN_MAX_CHARS) return pos;
+        ++chars;
+        ++pieces;
+        ++pos;
+        if (pos >= BLOCK) return 0;
+        if (pos == m) return final ? pos : 0;
+        if (!((word_start >> pos) & 1u)) { // the group ends with its hyphen
+            if (((special >> pos) & 1u) && !well_formed(pos)) return 0;
+            return pos;
+        }
+        // The word run from pos to the next start, settled (with the
+        // character after it) before it is known whether it joins.
+        const std::uint64_t later = starts & ~((std::uint64_t{2} << pos) - 1);
+        if (later == 0) return 0;
+        const std::size_t q = LowestBit(later);
+        if (q == m ? !final : ((special >> q) & 1u) && !well_formed(q)) return 0;
+        const std::uint64_t run_chars = (q - pos) >> run_is_ru(pos);
+        if (pieces >= GROUP_MAX_PIECES || chars + run_chars > TOKEN_MAX_CHARS) return pos;
+        chars += run_chars;
+        ++pieces;
+        bits |= static_cast<std::uint32_t>(run_is_ru(pos) * 0x410u);
+        if (q == m || blk[q] != '-') return q;
+        pos = q;
+    }
+}
+
 // The walk over the token starts of each block. The common tokens (ASCII
 // characters, runs of ASCII letters, digits or Russian letters) all take one
 // path without a branch on their kind: a token reaches the next start, its
@@ -288,16 +335,33 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                 break;
             }
             const std::size_t e = LowestBit(starts);
+            const std::uint64_t is_ru = (k.ru_lead >> s) & 1u;
+            const std::uint64_t type = is_ru ? RUWORD : t.ascii_type[blk[s] & 0x7Fu];
             if (HWY_UNLIKELY((check_end >> e) & 1u)) {
                 if (e == m) return stop(s); // the run may go on in the next range
-                if (blk[e] == '-') return stop(s); // a compound, or a trailing hyphen
-                // The character after the run must be well-formed too.
-                DecodedChar c;
-                if (decode_strict(p + base + e, p + n, c) != Utf8Decode::ok) return stop(s);
+                // The character after a run or group must be well-formed too.
+                const auto well_formed = [&](std::size_t at_block) {
+                    DecodedChar c;
+                    return decode_strict(p + base + at_block, p + n, c) == Utf8Decode::ok;
+                };
+                if (blk[e] == '-') { // a compound, or a trailing hyphen
+                    std::uint64_t chars;
+                    std::uint32_t bits;
+                    const std::size_t end =
+                        Compound(k, blk, starts, word_start, special, s, e, m, final,
+                                 well_formed, chars, bits);
+                    if (end == 0) {
+                        if (s == 0) return stop(s);
+                        next_base = at; // the block begins again with the group
+                        break;
+                    }
+                    out.put(p + at, n - at, at, end - s, chars, type, bits);
+                    starts &= ~((std::uint64_t{1} << end) - 1);
+                    continue;
+                }
+                if (!well_formed(e)) return stop(s);
             }
-            const std::uint64_t is_ru = (k.ru_lead >> s) & 1u;
             const std::size_t bytes = e - s;
-            const std::uint64_t type = is_ru ? RUWORD : t.ascii_type[blk[s] & 0x7Fu];
             out.put(p + at, n - at, at, bytes, bytes >> is_ru, type,
                     static_cast<std::uint32_t>(is_ru * 0x410u));
         }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "classify/utf8_strict.hpp"
+#include "tokenize_helpers.hpp"
 #include "tokens/scan_kernel.hpp"
 #include "tokens/token_scanner.hpp"
 
@@ -145,7 +146,9 @@ TEST_P(ScanKernelLevel, KernelWithScannerMatchesScannerAlone) {
         const std::size_t max_spans = rng() % 4 == 0 ? 1 + rng() % 4 : 256;
         const Result want = scalar_alone(s, n, final);
         const Result got = kernel_then_scalar(s, n, final, max_spans);
-        ASSERT_EQ(got.stopped_at, want.stopped_at) << "round " << round;
+        ASSERT_EQ(got.stopped_at, want.stopped_at)
+            << "round " << round << ", final " << final << ", n " << n << ", from the stop: "
+            << tarvelin::testing::escaped(s.substr(std::min(got.stopped_at, want.stopped_at), 48));
         ASSERT_EQ(got.tokens.size(), want.tokens.size()) << "round " << round;
         for (std::size_t i = 0; i < want.tokens.size(); ++i)
             ASSERT_EQ(got.tokens[i], want.tokens[i]) << "round " << round << " token " << i;
