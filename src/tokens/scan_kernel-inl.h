@@ -26,7 +26,32 @@ namespace tarvelin::kernel_detail {
 struct KernelTables {
     const CharClassTable* table;
     std::uint8_t ascii_type[0x80];
+    // For each kind 1 << k (k < 7), the ASCII bytes of that kind as a bitmap:
+    // byte b is bit b & 7 of ascii_of_kind[k][b >> 3].
+    std::uint8_t ascii_of_kind[7][16];
 };
+
+// The characters of well-formed text p[0..n): the bytes that are not continuations.
+inline std::uint64_t count_chars(const std::uint8_t* p, std::size_t n) noexcept {
+    constexpr std::uint64_t HIGH = 0x8080808080808080ull;
+    std::uint64_t continuations = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        continuations += static_cast<std::uint64_t>(__builtin_popcountll(w & ~(w << 1) & HIGH));
+    }
+    for (; i < n; ++i) continuations += (p[i] & 0xC0u) == 0x80u;
+    return n - continuations;
+}
+
+// The bitmap of the ASCII bytes whose kind a type filter takes.
+inline void ascii_passing(const KernelTables& t, std::uint64_t filter, std::uint8_t out[16]) {
+    std::memset(out, 0, 16);
+    for (unsigned kind = 0; kind < 7; ++kind)
+        if ((filter >> kind) & 1u)
+            for (unsigned i = 0; i < 16; ++i) out[i] |= t.ascii_of_kind[kind][i];
+}
 
 inline constexpr std::size_t BLOCK = 64;
 
@@ -159,6 +184,27 @@ HWY_INLINE void Classify(const std::uint8_t* HWY_RESTRICT blk, BlockMasks& k) {
     }
 }
 
+// The bytes of blk[0..64) that are in the 128-bit bitmap `ascii` (bytes
+// from 0x80 up give arbitrary bits).
+HWY_INLINE std::uint64_t InAsciiBitmap(const std::uint8_t* HWY_RESTRICT blk,
+                                       const std::uint8_t* ascii) {
+    const hn::CappedTag<std::uint8_t, BLOCK> d;
+    const std::size_t N = hn::Lanes(d);
+    HWY_ALIGN static constexpr std::uint8_t bit_of[16] = {1, 2, 4, 8, 16, 32, 64, 128,
+                                                           1, 2, 4, 8, 16, 32, 64, 128};
+    const auto bitmap = hn::LoadDup128(d, ascii);
+    const auto bits = hn::LoadDup128(d, bit_of);
+    std::uint64_t in = 0;
+    for (std::size_t i = 0; i < BLOCK; i += N) {
+        const auto v = hn::LoadU(d, blk + i);
+        const auto index = hn::And(hn::ShiftRight<3>(v), hn::Set(d, 15));
+        const auto byte = hn::TableLookupBytes(bitmap, index);
+        const auto bit = hn::TableLookupBytes(bits, hn::And(v, hn::Set(d, 7)));
+        in |= MaskBits(d, hn::Ne(hn::And(byte, bit), hn::Zero(d))) << i;
+    }
+    return in;
+}
+
 HWY_INLINE std::size_t LowestBit(std::uint64_t x) {
     return static_cast<std::size_t>(hwy::Num0BitsBelowLS1Bit_Nonzero64(x));
 }
@@ -169,9 +215,11 @@ struct SpanOut {
     std::size_t max;
     std::size_t spans = 0;
 
+    static constexpr bool FILTERS = false;
     bool full() const { return spans == max; }
     HWY_INLINE void put(const std::uint8_t*, std::size_t, std::size_t start, std::size_t bytes,
-                        std::size_t chars, std::uint64_t type, std::uint32_t bits) {
+                        std::size_t chars, std::uint64_t type, std::uint32_t bits, bool,
+                        std::uint64_t) {
         out[spans++] = {static_cast<std::uint32_t>(start), static_cast<std::uint16_t>(bytes),
                         static_cast<std::uint8_t>(chars), static_cast<std::uint8_t>(type), bits};
     }
@@ -180,14 +228,23 @@ struct SpanOut {
 // ... or straight into a batch (see TokenSink), through a copy of the sink
 // whose address is not taken, so its fields stay in registers (byte stores of
 // the text could otherwise alias them).
+// The walk tells whether each token's kind passes the filter from a mask
+// made for the whole block, so that no token's place in the text waits for
+// its kind to be looked up, and visits only the tokens that may pass (see
+// FILTERS), with each one's first character counted from the block's masks.
+// The sink's char_pos stays as it was at the start of the walk.
 struct SinkOut {
     TokenSink sink;
+    std::uint8_t ascii_passing[16]; // the ASCII bytes whose kind the filter takes
 
+    static constexpr bool FILTERS = true;
     bool full() const { return sink.count >= sink.limit; }
+    bool passes_kind(std::uint64_t type) const { return (sink.filter & type) != 0; }
     HWY_INLINE void put(const std::uint8_t* token, std::size_t readable, std::size_t,
                         std::size_t bytes, std::size_t chars, std::uint64_t type,
-                        std::uint32_t bits) {
-        sink_take(sink, token, readable, bytes, chars, type, bits);
+                        std::uint32_t bits, bool kind_passes, std::uint64_t start_char) {
+        sink_take_if(sink, sink.char_pos + start_char, token, readable, bytes, chars, type, bits,
+                     kind_passes);
     }
 };
 
@@ -195,10 +252,11 @@ struct SinkOut {
 struct KeptOut {
     TokenSink sink;
 
+    static constexpr bool FILTERS = false;
     bool full() const { return sink.count >= sink.limit; }
     HWY_INLINE void put(const std::uint8_t* token, std::size_t readable, std::size_t,
                         std::size_t bytes, std::size_t chars, std::uint64_t type,
-                        std::uint32_t bits) {
+                        std::uint32_t bits, bool, std::uint64_t) {
         sink_take_kept(sink, token, readable, bytes, chars, type, bits);
     }
 };
@@ -264,6 +322,7 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
     // vector load stays inside memory that may be read.
     HWY_ALIGN std::uint8_t pad[2 * BLOCK];
     std::size_t base = 0; // the block starts here, always at a token start
+    std::uint64_t block_chars = 0; // characters before it (counted only where FILTERS)
     while (base < n) {
         const std::size_t m = n - base < BLOCK ? n - base : BLOCK; // bytes of the range in it
         const std::uint8_t* blk = p + base;
@@ -292,14 +351,45 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
         const std::uint64_t word_byte = k.letter | k.digit | ru;
         const std::uint64_t check_end =
             (k.hyphen | special | (final ? 0 : end_bit)) & (word_byte << 1);
+        // Where a token's kind passes the filter: an ASCII first byte in the
+        // filter's bitmap, or a Russian letter (other characters are looked up).
+        std::uint64_t pass = 0;
+        if constexpr (Out::FILTERS)
+            pass = (InAsciiBitmap(blk, out.ascii_passing) & ascii) |
+                   (out.passes_kind(RUWORD) ? k.ru_lead : 0);
 
+        // The starts visited: all of them, or where FILTERS, those whose
+        // token may pass, the special ones and the last one (whose run may go
+        // on), unless a word run in the block may join with what follows it.
+        std::uint64_t visit = starts;
+        if constexpr (Out::FILTERS) {
+            if (check_end == 0) {
+                const std::uint64_t last = std::uint64_t{1}
+                                           << (63 - hwy::Num0BitsAboveMS1Bit_Nonzero64(starts));
+                visit = (starts & (pass | special)) | last;
+            }
+        }
+        const std::uint64_t lead_bytes = ~k.cont;
+        // The first character of the token at s, counted from the walk's start.
+        const auto char_at = [&](std::size_t s) -> std::uint64_t {
+            if constexpr (!Out::FILTERS) return 0;
+            return block_chars + hwy::PopCount(lead_bytes & ((std::uint64_t{1} << s) - 1));
+        };
         const auto stop = [&](std::size_t s) { return base + s; };
         std::size_t next_base = base + BLOCK;
-        while (starts != 0) {
-            const std::size_t s = LowestBit(starts);
+        while (visit != 0) {
+            const std::size_t s = LowestBit(visit);
+            // A full batch stops right after its last token (the lowest start
+            // not yet taken), so that no token skipped after it is lost.
+            if (out.full()) return stop(Out::FILTERS ? LowestBit(starts) : s);
             if (s == m) return n; // only with end_bit: the range is used up
-            if (out.full()) return stop(s);
-            starts &= starts - 1;
+            if constexpr (Out::FILTERS) {
+                visit &= visit - 1;
+                starts &= ~((std::uint64_t{2} << s) - 1); // s and the starts before it
+            } else {
+                starts &= starts - 1;
+                visit = starts;
+            }
             const std::uint64_t bit = std::uint64_t{1} << s;
             const std::size_t at = base + s;
             if (HWY_UNLIKELY(special & bit)) {
@@ -312,8 +402,10 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                 } else if (decode_strict(p + at, p + n, c) != Utf8Decode::ok) {
                     return stop(s);
                 }
-                out.put(p + at, n - at, at, c.length, 1,
-                        char_class_to_type[t.table->lookup(c.code_point)], c.code_point);
+                const std::uint64_t type = char_class_to_type[t.table->lookup(c.code_point)];
+                bool passes = true;
+                if constexpr (Out::FILTERS) passes = out.passes_kind(type);
+                out.put(p + at, n - at, at, c.length, 1, type, c.code_point, passes, char_at(s));
                 const std::size_t after = s + c.length;
                 if (after >= BLOCK) {
                     next_base = base + after;
@@ -327,7 +419,8 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                 // The last start of a full block: an ASCII character ends in
                 // it, a run may go on past it.
                 if (!(word_start & bit)) {
-                    out.put(p + at, n - at, at, 1, 1, t.ascii_type[blk[s]], 0);
+                    out.put(p + at, n - at, at, 1, 1, t.ascii_type[blk[s]], 0, (pass >> s) & 1u,
+                            char_at(s));
                     break;
                 }
                 if (s == 0) return stop(s);
@@ -355,15 +448,23 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                         next_base = at; // the block begins again with the group
                         break;
                     }
-                    out.put(p + at, n - at, at, end - s, chars, type, bits);
+                    out.put(p + at, n - at, at, end - s, chars, type, bits, (pass >> s) & 1u,
+                            char_at(s));
                     starts &= ~((std::uint64_t{1} << end) - 1);
+                    visit &= ~((std::uint64_t{1} << end) - 1);
                     continue;
                 }
                 if (!well_formed(e)) return stop(s);
             }
             const std::size_t bytes = e - s;
             out.put(p + at, n - at, at, bytes, bytes >> is_ru, type,
-                    static_cast<std::uint32_t>(is_ru * 0x410u));
+                    static_cast<std::uint32_t>(is_ru * 0x410u), (pass >> s) & 1u, char_at(s));
+        }
+        if constexpr (Out::FILTERS) {
+            const std::size_t used = next_base - base; // bytes past the block are continuations
+            const std::uint64_t counted =
+                used >= BLOCK ? lead_bytes : lead_bytes & ((std::uint64_t{1} << used) - 1);
+            block_chars += hwy::PopCount(counted);
         }
         base = next_base;
     }
@@ -386,8 +487,10 @@ std::size_t ScanInto(const KernelTables& t, const std::uint8_t* p, std::size_t n
         sink = o.sink;
         return consumed;
     }
-    SinkOut o{sink};
+    SinkOut o{sink, {}};
+    kernel_detail::ascii_passing(t, sink.filter, o.ascii_passing);
     const std::size_t consumed = Walk(t, p, n, final, o);
+    o.sink.char_pos += kernel_detail::count_chars(p, consumed);
     sink = o.sink;
     return consumed;
 }

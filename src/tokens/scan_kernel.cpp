@@ -109,8 +109,13 @@ const KernelTables& tables() noexcept {
     static const KernelTables instance = [] {
         KernelTables t{};
         t.table = &char_class_table();
-        for (std::uint32_t b = 0; b < 0x80; ++b)
-            t.ascii_type[b] = static_cast<std::uint8_t>(char_class_to_type[t.table->lookup(b)]);
+        for (std::uint32_t b = 0; b < 0x80; ++b) {
+            const std::uint64_t type = char_class_to_type[t.table->lookup(b)];
+            t.ascii_type[b] = static_cast<std::uint8_t>(type);
+            for (unsigned kind = 0; kind < 7; ++kind)
+                if (type == std::uint64_t{1} << kind)
+                    t.ascii_of_kind[kind][b >> 3] |= static_cast<std::uint8_t>(1u << (b & 7));
+        }
         return t;
     }();
     return instance;

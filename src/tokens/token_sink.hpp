@@ -53,19 +53,21 @@ inline void copy_token_bytes(std::uint8_t* out, const std::uint8_t* in, std::siz
 // Takes a token of byte_count bytes of well-formed text at `bytes`, of
 // `length` characters, from which at least `readable` bytes may be read (when
 // that is SINK_BLOCK_COPY or more, the token must be shorter, and is copied in
-// whole blocks); `bits` is in the str storage class of its largest character. The
-// accept rule is applied without a branch: the token is written in any case
-// and kept by advancing the counters, or dropped by leaving them. Only while
-// count < limit; the text storage must have SINK_BLOCK_COPY bytes of padding.
-// Always inlined: the vector kernels call it from code compiled for their own
+// whole blocks); `bits` is in the str storage class of its largest character;
+// `kind_passes`: the filter takes its kind; `start`: the index of its first
+// character in the input (char_pos is left as it is). The rest of the accept rule is
+// applied without a branch: the token is written in any case and kept by
+// advancing the counters, or dropped by leaving them. Only while count <
+// limit; the text storage must have SINK_BLOCK_COPY bytes of padding. Always
+// inlined: the vector kernels call it from code compiled for their own
 // instruction sets, where the compiler would otherwise keep it out of line.
-[[gnu::always_inline]] inline void sink_take(TokenSink& s, const std::uint8_t* bytes,
-                                             std::size_t readable, std::size_t byte_count,
-                                             std::uint64_t length, std::uint64_t type,
-                                             std::uint32_t bits) noexcept {
-    const std::uint64_t start = s.char_pos;
-    s.char_pos += length;
-    const std::uint64_t keep = token_passes(s.filter, s.min_len, s.max_len, type, length) ? 1 : 0;
+[[gnu::always_inline]] inline void sink_take_if(TokenSink& s, std::uint64_t start,
+                                                const std::uint8_t* bytes, std::size_t readable,
+                                                std::size_t byte_count, std::uint64_t length,
+                                                std::uint64_t type, std::uint32_t bits,
+                                                bool kind_passes) noexcept {
+    const std::uint64_t keep =
+        static_cast<std::uint64_t>(kind_passes) & (length >= s.min_len) & (length <= s.max_len);
     if (s.offsets != nullptr) s.offsets[s.count] = start;
     s.types[s.count] = type;
     if (readable >= SINK_BLOCK_COPY) {
@@ -79,6 +81,18 @@ inline void copy_token_bytes(std::uint8_t* out, const std::uint8_t* in, std::siz
     s.chars += keep * (length + 1);
     s.char_bits |= bits & static_cast<std::uint32_t>(0 - keep);
     s.count += keep;
+}
+
+// The same for the token at char_pos, which it advances, with the whole
+// accept rule (token_passes) applied.
+[[gnu::always_inline]] inline void sink_take(TokenSink& s, const std::uint8_t* bytes,
+                                             std::size_t readable, std::size_t byte_count,
+                                             std::uint64_t length, std::uint64_t type,
+                                             std::uint32_t bits) noexcept {
+    const std::uint64_t start = s.char_pos;
+    s.char_pos += length;
+    sink_take_if(s, start, bytes, readable, byte_count, length, type, bits,
+                 (s.filter & type) != 0);
 }
 
 // Whether every token reaches the batch as it stands: no offsets are kept
