@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "classify/char_class.hpp"
+#include "classify/utf8_encode.hpp"
 #include "classify/utf8_strict.hpp"
 #include "tokens/scan_kernel.hpp"
 #include "tokens/token.hpp"
@@ -96,6 +97,29 @@ constexpr CompactTable make_compact_table() {
 }
 
 inline constexpr CompactTable compact_table = make_compact_table();
+
+// Byte shuffles that turn eight 16-bit lanes, each holding a character's
+// UTF-8 form (its one byte low, or its two bytes low then high), into those
+// bytes in order: for each bit of the 8-bit mask (lanes of two bytes), the
+// high byte follows the low one. Lanes past the characters select zero.
+struct ExpandTable {
+    alignas(16) std::uint8_t index[256][16];
+};
+
+constexpr ExpandTable make_expand_table() {
+    ExpandTable t{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned k = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            t.index[mask][k++] = static_cast<std::uint8_t>(2 * lane);
+            if ((mask >> lane) & 1u) t.index[mask][k++] = static_cast<std::uint8_t>(2 * lane + 1);
+        }
+        while (k < 16) t.index[mask][k++] = 0x80;
+    }
+    return t;
+}
+
+inline constexpr ExpandTable expand_table = make_expand_table();
 
 } // namespace tarvelin::kernel_detail
 
@@ -599,6 +623,62 @@ HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
     kernel_detail::decode_scalar(in, i, n, out + o);
 }
 #endif
+
+#if HWY_TARGET == HWY_SCALAR
+template <class Unit>
+HWY_INLINE std::size_t Encode(const Unit* in, std::size_t n, std::uint8_t* out) {
+    return units_to_utf8(in, n, out);
+}
+#else
+// UTF-8 of code points in str storage of one or two bytes, eight at a time:
+// a plain narrowing where all eight are ASCII, both bytes of each made in its
+// lane and packed by a byte shuffle from a table where all are below U+0800
+// (Latin-1 and Cyrillic), and the scalar encoder for the eight otherwise.
+// Each step stores 16 bytes for at most 16 of output: `out` needs room for 4
+// bytes a unit.
+template <class Unit>
+HWY_INLINE std::size_t Encode(const Unit* in, std::size_t n, std::uint8_t* out) {
+    const hn::FixedTag<std::uint16_t, 8> d16;
+    const hn::FixedTag<std::uint8_t, 16> d8x16;
+    const hn::Rebind<std::uint8_t, decltype(d16)> d8;
+    std::uint8_t* o = out;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        hn::Vec<decltype(d16)> c;
+        if constexpr (sizeof(Unit) == 1) c = hn::PromoteTo(d16, hn::LoadU(d8, in + i));
+        else c = hn::LoadU(d16, in + i);
+        const auto wide = hn::Ne(hn::Min(c, hn::Set(d16, 0x7F)), c); // U+0080 and up
+        if (hn::AllFalse(d16, wide)) {
+            hn::StoreU(hn::TruncateTo(d8, c), d8, o);
+            o += 8;
+            continue;
+        }
+        if constexpr (sizeof(Unit) == 2) {
+            if (!hn::AllTrue(d16, hn::Eq(hn::Min(c, hn::Set(d16, 0x7FF)), c))) {
+                o += units_to_utf8(in + i, 8, o);
+                continue;
+            }
+        }
+        const auto lead = hn::Or(hn::Set(d16, 0xC0), hn::ShiftRight<6>(c));
+        const auto trail = hn::Or(hn::Set(d16, 0x80), hn::And(c, hn::Set(d16, 0x3F)));
+        const auto lanes = hn::IfThenElse(wide, hn::Or(lead, hn::ShiftLeft<8>(trail)), c);
+        std::uint8_t bits = 0;
+        hn::StoreMaskBits(d16, wide, &bits);
+        const auto index = hn::LoadU(d8x16, kernel_detail::expand_table.index[bits]);
+        hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8x16, lanes), index), d8x16, o);
+        o += 8 + static_cast<std::size_t>(hwy::PopCount(bits));
+    }
+    return static_cast<std::size_t>(o - out) + units_to_utf8(in + i, n - i, o);
+}
+#endif
+
+std::size_t FromUcs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    return Encode(in, n, out);
+}
+
+std::size_t FromUcs2(const std::uint16_t* in, std::size_t n, std::uint8_t* out) {
+    return Encode(in, n, out);
+}
 
 void Ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) { Transcode(in, n, out); }
 

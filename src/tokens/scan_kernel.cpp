@@ -35,6 +35,8 @@ struct Level {
                              TokenSink&);
     void (*ucs1)(const std::uint8_t*, std::size_t, std::uint8_t*);
     void (*ucs2)(const std::uint8_t*, std::size_t, std::uint16_t*);
+    std::size_t (*from_ucs1)(const std::uint8_t*, std::size_t, std::uint8_t*);
+    std::size_t (*from_ucs2)(const std::uint16_t*, std::size_t, std::uint8_t*);
 };
 
 void ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
@@ -43,9 +45,15 @@ void ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
 void ucs2_scalar(const std::uint8_t* in, std::size_t n, std::uint16_t* out) {
     kernel_detail::decode_scalar(in, 0, n, out);
 }
+std::size_t from_ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    return units_to_utf8(in, n, out);
+}
+std::size_t from_ucs2_scalar(const std::uint16_t* in, std::size_t n, std::uint8_t* out) {
+    return units_to_utf8(in, n, out);
+}
 
 #define TARVELIN_LEVEL(name, ns) \
-    Level { name, &ns::ScanKernel, &ns::ScanInto, &ns::Ucs1, &ns::Ucs2 }
+    Level { name, &ns::ScanKernel, &ns::ScanInto, &ns::Ucs1, &ns::Ucs2, &ns::FromUcs1, &ns::FromUcs2 }
 
 // Every level of this build that the CPU can run, worst first. The feature
 // lists are those that Highway enables for each target.
@@ -69,7 +77,8 @@ struct Levels {
 #endif
 
     Levels() {
-        add({"scalar", nullptr, nullptr, &ucs1_scalar, &ucs2_scalar});
+        add({"scalar", nullptr, nullptr, &ucs1_scalar, &ucs2_scalar, &from_ucs1_scalar,
+             &from_ucs2_scalar});
 #if HWY_ARCH_X86
         __builtin_cpu_init();
         const bool sse4 = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1") &&
@@ -153,6 +162,14 @@ void utf8_to_ucs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noex
 
 void utf8_to_ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) noexcept {
     current().load(std::memory_order_relaxed)->ucs2(in, n, out);
+}
+
+std::size_t ucs1_to_utf8(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noexcept {
+    return current().load(std::memory_order_relaxed)->from_ucs1(in, n, out);
+}
+
+std::size_t ucs2_to_utf8(const std::uint16_t* in, std::size_t n, std::uint8_t* out) noexcept {
+    return current().load(std::memory_order_relaxed)->from_ucs2(in, n, out);
 }
 
 namespace {

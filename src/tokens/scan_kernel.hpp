@@ -10,19 +10,21 @@
 //
 // The kernel takes:
 // - runs of ASCII letters, of ASCII digits and of Russian letters (D0 81,
-//   D0 90..BF, D1 80..8F, D1 91) that end inside the block at a character
-//   other than '-' (so at most 63 bytes: never near the 128-character limit);
+//   D0 90..BF, D1 80..8F, D1 91), and compounds of such runs joined by single
+//   hyphens (a trailing hyphen included) under the limits of pieces and
+//   characters, that end inside the block (so at most 63 bytes);
 // - every one-character token: ASCII spaces, line feeds, punctuation and
 //   controls, and every well-formed multi-byte character that is not a
 //   Russian letter (its kind comes from the class table).
 // It stops in front of:
-// - a word run followed by '-' (a compound, or a run with a trailing hyphen);
-// - a word run that does not end inside its block of 64 bytes;
-// - a word run that reaches the end of a range that is not final;
-// - bytes that are not well-formed UTF-8, or a character cut by the range's end.
+// - a word run or compound that does not end inside its block of 64 bytes;
+// - a word run or compound that reaches the end of a range that is not final;
+// - bytes that are not well-formed UTF-8, or a character cut by the range's end
+//   (after a word run or compound too: the whole token is then left).
 //
 // Levels: "scalar" (no vector kernel: scan_kernel settles nothing, and the
-// caller should use TokenScanner alone; the transcoders run scalar loops) and,
+// caller should use TokenScanner alone; the transcoders and encoders run
+// scalar loops) and,
 // where the build and the CPU have them, "sse4", "avx2", "avx512" (x86-64) or
 // "neon" (arm64). The best available level is chosen on first use; tests and
 // benchmarks may force another one with set_scan_level.
@@ -84,6 +86,12 @@ void utf8_to_ucs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noex
 void utf8_to_ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) noexcept;
 // utf8_to_ucs4: any characters; a scalar loop (such text is rare).
 void utf8_to_ucs4(const std::uint8_t* in, std::size_t n, std::uint32_t* out) noexcept;
+
+// The UTF-8 form of code points stored in a str's storage of one byte
+// (Latin-1) or two (below U+10000, no surrogates), as units_to_utf8 writes
+// it; `out` must have room for 4 bytes a unit. Returns the bytes written.
+std::size_t ucs1_to_utf8(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noexcept;
+std::size_t ucs2_to_utf8(const std::uint16_t* in, std::size_t n, std::uint8_t* out) noexcept;
 
 // The levels this build can run on this CPU, "scalar" first, best last.
 std::span<const char* const> scan_levels() noexcept;

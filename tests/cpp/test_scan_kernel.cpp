@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "classify/utf8_encode.hpp"
 #include "classify/utf8_strict.hpp"
 #include "tokenize_helpers.hpp"
 #include "tokens/scan_kernel.hpp"
@@ -227,6 +228,42 @@ TEST_P(ScanKernelLevel, TranscodersMatchScalarDecode) {
                                     [](std::uint8_t u) { return u == (guard & 0xFF); }))
                 << "round " << round;
         }
+    }
+}
+
+// The encoders against the scalar one: units of every width class, in
+// stretches that keep whole vectors ASCII, below U+0800, or not.
+TEST_P(ScanKernelLevel, EncodersMatchScalarEncoder) {
+    std::mt19937 rng(31);
+    static const std::uint16_t units[] = {'a', ' ', '\0', 0x7F, 0x80, 0xAB, 0xFF, 0x100,
+                                          0x410, 0x44F, 0x451, 0x7FF, 0x800, 0x2014, 0xFFFF};
+    constexpr std::uint8_t guard = 0xA5;
+    for (int round = 0; round < 2000; ++round) {
+        const bool narrow = round % 3 == 0;
+        std::vector<std::uint16_t> u2;
+        for (std::size_t i = 0, n = rng() % 300; i < n; ++i) {
+            const std::size_t stretch = rng() % 4 == 0 ? 1 + rng() % 20 : 1;
+            const std::uint16_t u = units[rng() % (narrow ? 7 : std::size(units))];
+            for (std::size_t k = 0; k < stretch; ++k) u2.push_back(u);
+        }
+        std::vector<std::uint8_t> want(4 * u2.size() + 1), got(4 * u2.size() + 16, guard);
+        std::size_t want_n, got_n;
+        if (narrow) {
+            const std::vector<std::uint8_t> u1(u2.begin(), u2.end());
+            want_n = units_to_utf8(u1.data(), u1.size(), want.data());
+            got_n = ucs1_to_utf8(u1.data(), u1.size(), got.data());
+        } else {
+            want_n = units_to_utf8(u2.data(), u2.size(), want.data());
+            got_n = ucs2_to_utf8(u2.data(), u2.size(), got.data());
+        }
+        ASSERT_EQ(got_n, want_n) << "round " << round;
+        ASSERT_TRUE(std::equal(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(want_n),
+                               got.begin()))
+            << "round " << round;
+        // Stores may reach past the output, but never past 4 bytes a unit.
+        ASSERT_TRUE(std::all_of(got.begin() + static_cast<std::ptrdiff_t>(4 * u2.size() + 1),
+                                got.end(), [](std::uint8_t b) { return b == guard; }))
+            << "round " << round;
     }
 }
 
