@@ -30,6 +30,9 @@ struct KernelTables {
     // For each kind 1 << k (k < 7), the ASCII bytes of that kind as a bitmap:
     // byte b is bit b & 7 of ascii_of_kind[k][b >> 3].
     std::uint8_t ascii_of_kind[7][16];
+    // The type of a token of well-formed text by its first byte, where that
+    // is ASCII or the lead byte of a Russian letter (D0, D1); 0 otherwise.
+    std::uint64_t start_type[256];
 };
 
 // The characters of well-formed text p[0..n): the bytes that are not continuations.
@@ -120,6 +123,27 @@ constexpr ExpandTable make_expand_table() {
 }
 
 inline constexpr ExpandTable expand_table = make_expand_table();
+
+// Byte shuffles that copy eight bytes with a NUL after each one picked by an
+// 8-bit mask (index 0x80 selects zero); the rest of the 16 lanes is don't-care.
+struct NulTable {
+    alignas(16) std::uint8_t index[256][16];
+};
+
+constexpr NulTable make_nul_table() {
+    NulTable t{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned k = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            t.index[mask][k++] = static_cast<std::uint8_t>(lane);
+            if ((mask >> lane) & 1u) t.index[mask][k++] = 0x80;
+        }
+        while (k < 16) t.index[mask][k++] = 0x80;
+    }
+    return t;
+}
+
+inline constexpr NulTable nul_table = make_nul_table();
 
 } // namespace tarvelin::kernel_detail
 
@@ -240,6 +264,7 @@ struct SpanOut {
     std::size_t spans = 0;
 
     static constexpr bool FILTERS = false;
+    static constexpr bool BULK = false;
     bool full() const { return spans == max; }
     HWY_INLINE void put(const std::uint8_t*, std::size_t, std::size_t start, std::size_t bytes,
                         std::size_t chars, std::uint64_t type, std::uint32_t bits, bool,
@@ -262,6 +287,7 @@ struct SinkOut {
     std::uint8_t ascii_passing[16]; // the ASCII bytes whose kind the filter takes
 
     static constexpr bool FILTERS = true;
+    static constexpr bool BULK = false;
     bool full() const { return sink.count >= sink.limit; }
     bool passes_kind(std::uint64_t type) const { return (sink.filter & type) != 0; }
     HWY_INLINE void put(const std::uint8_t* token, std::size_t readable, std::size_t,
@@ -272,18 +298,87 @@ struct SinkOut {
     }
 };
 
+// The bits below bit i (all 64 for i = 64).
+HWY_INLINE std::uint64_t Below(std::size_t i) {
+    return i >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << i) - 1;
+}
+
 // ... or into a batch that keeps every token (see sink_keeps_everything).
+// Besides taking tokens one by one, it takes a block's settled prefix (see
+// SettledPrefix) at once where there is a vector shuffle to do it (BULK).
 struct KeptOut {
     TokenSink sink;
 
     static constexpr bool FILTERS = false;
+    static constexpr bool BULK = HWY_TARGET != HWY_SCALAR;
     bool full() const { return sink.count >= sink.limit; }
     HWY_INLINE void put(const std::uint8_t* token, std::size_t readable, std::size_t,
                         std::size_t bytes, std::size_t chars, std::uint64_t type,
                         std::uint32_t bits, bool, std::uint64_t) {
         sink_take_kept(sink, token, readable, bytes, chars, type, bits);
     }
+
+    // Takes the tokens of blk[0..end), which begin at the bits of `starts`
+    // below end and each reach the next one (the last reaches end): the
+    // types from the first bytes, the text as the bytes with a NUL after each
+    // token, eight bytes a shuffle. False, taking nothing, when the batch has
+    // no room for them all. Stores up to 16 bytes past the text it keeps.
+    HWY_INLINE bool put_prefix(const KernelTables& t, const std::uint8_t* HWY_RESTRICT blk,
+                               const BlockMasks& k, std::uint64_t starts, std::size_t end) {
+#if HWY_TARGET == HWY_SCALAR
+        (void)t, (void)blk, (void)k, (void)starts, (void)end;
+        return false;
+#else
+        const std::uint64_t region = Below(end);
+        const std::uint64_t first = starts & region;
+        const std::uint64_t tokens = hwy::PopCount(first);
+        if (sink.count + tokens > sink.limit) return false;
+        std::uint64_t* types = sink.types + sink.count;
+        for (std::uint64_t rest = first; rest != 0; rest &= rest - 1)
+            *types++ = t.start_type[blk[LowestBit(rest)]];
+        // The last byte of each token: the byte before each later start, and end - 1.
+        const std::uint64_t nul_after = (first >> 1) | (std::uint64_t{1} << (end - 1));
+        const hn::FixedTag<std::uint8_t, 16> d16;
+        const hn::FixedTag<std::uint8_t, 8> d8;
+        std::uint8_t* o = sink.text;
+        for (std::size_t g = 0; g < end; g += 8) {
+            const unsigned after = static_cast<unsigned>(nul_after >> g) & 0xFFu;
+            const auto bytes = hn::ZeroExtendVector(d16, hn::LoadU(d8, blk + g));
+            const auto index = hn::Load(d16, kernel_detail::nul_table.index[after]);
+            hn::StoreU(hn::TableLookupBytesOr0(bytes, index), d16, o);
+            o += (end - g < 8 ? end - g : 8) + hwy::PopCount(after);
+        }
+        sink.text = o;
+        sink.chars += hwy::PopCount(~k.cont & region) + tokens;
+        sink.char_bits |= (k.ru_lead & region) != 0 ? 0x410u : 0u;
+        sink.count += tokens;
+        return true;
+#endif
+    }
 };
+
+// The length of the block's prefix whose tokens are settled as they stand:
+// they all end within it, and none is a special character, a word run that
+// a hyphen or a special character follows, or a run that may go on past the
+// range or the block. It ends at a token start, or at the end of the range
+// or the block; 0 when the block's first token is not so settled.
+HWY_INLINE std::size_t SettledPrefix(std::uint64_t starts, std::uint64_t word_start,
+                                     std::uint64_t special, std::uint64_t check_end,
+                                     std::size_t m) {
+    if (starts == 0) return 0;
+    std::size_t end = m; // a range that ends in the block: its last token ends there
+    if (m == BLOCK) {    // the last start: a run may go on, an ASCII character ends
+        const std::size_t last = 63 - hwy::Num0BitsAboveMS1Bit_Nonzero64(starts);
+        end = last + ((word_start >> last) & 1u ? 0 : 1);
+    }
+    if (special != 0) end = HWY_MIN(end, LowestBit(special));
+    if (check_end != 0) { // the run that ends at the first such place starts before it
+        const std::uint64_t before = starts & Below(LowestBit(check_end));
+        if (before == 0) return 0;
+        end = HWY_MIN(end, 63 - hwy::Num0BitsAboveMS1Bit_Nonzero64(before));
+    }
+    return end;
+}
 
 // A word group of the block that goes on past its first run blk[s..e) with
 // the hyphen at e: pieces alternate word runs and single hyphens, read off the
@@ -375,6 +470,13 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
         const std::uint64_t word_byte = k.letter | k.digit | ru;
         const std::uint64_t check_end =
             (k.hyphen | special | (final ? 0 : end_bit)) & (word_byte << 1);
+        if constexpr (Out::BULK) {
+            const std::size_t end = SettledPrefix(starts, word_start, special, check_end, m);
+            if (end != 0 && out.put_prefix(t, blk, k, starts, end)) {
+                base += end;
+                continue;
+            }
+        }
         // Where a token's kind passes the filter: an ASCII first byte in the
         // filter's bitmap, or a Russian letter (other characters are looked up).
         std::uint64_t pass = 0;
@@ -562,9 +664,9 @@ HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
             o += N;
         } else {
             hn::Mask<decltype(d16)> keep;
-            const auto value =
-                DecodeLanes(d16, hn::PromoteTo(d16, v), hn::PromoteTo(d16, hn::LoadU(d8, in + i + 1)),
-                            hn::PromoteTo(d16, hn::LoadU(d8, in + i + 2)), keep);
+            const auto value = DecodeLanes(d16, hn::PromoteTo(d16, v),
+                                           hn::PromoteTo(d16, hn::LoadU(d8, in + i + 1)),
+                                           hn::PromoteTo(d16, hn::LoadU(d8, in + i + 2)), keep);
             if constexpr (sizeof(Unit) == 1) {
                 const std::size_t count = hn::CompressStore(value, keep, d16, wide);
                 HWY_ALIGN std::uint8_t narrow[hn::MaxLanes(d8)];

@@ -52,8 +52,11 @@ std::size_t from_ucs2_scalar(const std::uint16_t* in, std::size_t n, std::uint8_
     return units_to_utf8(in, n, out);
 }
 
-#define TARVELIN_LEVEL(name, ns) \
-    Level { name, &ns::ScanKernel, &ns::ScanInto, &ns::Ucs1, &ns::Ucs2, &ns::FromUcs1, &ns::FromUcs2 }
+#define TARVELIN_LEVEL(name, ns)                                                          \
+    Level {                                                                               \
+        name, &ns::ScanKernel, &ns::ScanInto, &ns::Ucs1, &ns::Ucs2, &ns::FromUcs1,        \
+            &ns::FromUcs2                                                                 \
+    }
 
 // Every level of this build that the CPU can run, worst first. The feature
 // lists are those that Highway enables for each target.
@@ -121,10 +124,12 @@ const KernelTables& tables() noexcept {
         for (std::uint32_t b = 0; b < 0x80; ++b) {
             const std::uint64_t type = char_class_to_type[t.table->lookup(b)];
             t.ascii_type[b] = static_cast<std::uint8_t>(type);
+            t.start_type[b] = type;
             for (unsigned kind = 0; kind < 7; ++kind)
                 if (type == std::uint64_t{1} << kind)
                     t.ascii_of_kind[kind][b >> 3] |= static_cast<std::uint8_t>(1u << (b & 7));
         }
+        t.start_type[0xD0] = t.start_type[0xD1] = type_value(TokenType::RUWORD);
         return t;
     }();
     return instance;
