@@ -306,9 +306,18 @@ class ModelTokenizer:
         completed that token), and switches after them; the two agree when
         the bytes from there on to the end of the fourth token after it are
         well-formed UTF-8, which either mode decodes alike. Before any batch
-        has read input, and after the last token, a change is always exact.
+        has read input, a change is always exact, and after the last token
+        too, unless malformed bytes that this mode dropped follow it: the
+        tokenizer may not have read them yet, and would decode them anew.
         """
-        if mode == self.errors or not self._read or self.exhausted():
+        if mode == self.errors or not self._read:
+            return True
+        if self.exhausted():
+            rest = self._data[self._end_of(self._next - 1) if self._next else 0 :]
+            try:
+                rest.decode("utf-8")
+            except UnicodeDecodeError:
+                return False
             return True
         if self._next == 0:
             return False
