@@ -26,7 +26,9 @@ namespace tarvelin::kernel_detail {
 // Read-only data the scanning kernel needs, built once.
 struct KernelTables {
     const CharClassTable* table;
-    std::uint8_t ascii_type[0x80];
+    // The type of each ASCII character; as [8][16], a byte shuffle's table
+    // for each high nibble.
+    alignas(16) std::uint8_t ascii_type[0x80];
     // For each kind 1 << k (k < 7), the ASCII bytes of that kind as a bitmap:
     // byte b is bit b & 7 of ascii_of_kind[k][b >> 3].
     std::uint8_t ascii_of_kind[7][16];
@@ -144,6 +146,25 @@ constexpr NulTable make_nul_table() {
 }
 
 inline constexpr NulTable nul_table = make_nul_table();
+
+// Byte shuffles that move the bytes of eight picked by an 8-bit mask to the
+// front, in order (index 0x80 selects zero).
+struct PickTable {
+    alignas(16) std::uint8_t index[256][16];
+};
+
+constexpr PickTable make_pick_table() {
+    PickTable t{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned k = 0;
+        for (unsigned lane = 0; lane < 8; ++lane)
+            if ((mask >> lane) & 1u) t.index[mask][k++] = static_cast<std::uint8_t>(lane);
+        while (k < 16) t.index[mask][k++] = 0x80;
+    }
+    return t;
+}
+
+inline constexpr PickTable pick_table = make_pick_table();
 
 } // namespace tarvelin::kernel_detail
 
@@ -321,8 +342,9 @@ struct KeptOut {
     // Takes the tokens of blk[0..end), which begin at the bits of `starts`
     // below end and each reach the next one (the last reaches end): the
     // types from the first bytes, the text as the bytes with a NUL after each
-    // token, eight bytes a shuffle. False, taking nothing, when the batch has
-    // no room for them all. Stores up to 16 bytes past the text it keeps.
+    // token, both eight bytes a shuffle. False, taking nothing, when the
+    // batch has no room for them all. Stores up to 16 bytes past the text it
+    // keeps and, while the batch has room for them, 8 types past its types.
     HWY_INLINE bool put_prefix(const KernelTables& t, const std::uint8_t* HWY_RESTRICT blk,
                                const BlockMasks& k, std::uint64_t starts, std::size_t end) {
 #if HWY_TARGET == HWY_SCALAR
@@ -333,20 +355,24 @@ struct KeptOut {
         const std::uint64_t first = starts & region;
         const std::uint64_t tokens = hwy::PopCount(first);
         if (sink.count + tokens > sink.limit) return false;
-        std::uint64_t* types = sink.types + sink.count;
-        for (std::uint64_t rest = first; rest != 0; rest &= rest - 1)
-            *types++ = t.start_type[blk[LowestBit(rest)]];
+        if (sink.count + tokens + 8 <= sink.limit) {
+            put_types(t, blk, first);
+        } else {
+            std::uint64_t* types = sink.types + sink.count;
+            for (std::uint64_t rest = first; rest != 0; rest &= rest - 1)
+                *types++ = t.start_type[blk[LowestBit(rest)]];
+        }
         // The last byte of each token: the byte before each later start, and end - 1.
         const std::uint64_t nul_after = (first >> 1) | (std::uint64_t{1} << (end - 1));
         const hn::FixedTag<std::uint8_t, 16> d16;
         const hn::FixedTag<std::uint8_t, 8> d8;
         std::uint8_t* o = sink.text;
-        for (std::size_t g = 0; g < end; g += 8) {
+        for (std::size_t g = 0; g < BLOCK; g += 8) { // past end: nothing kept
             const unsigned after = static_cast<unsigned>(nul_after >> g) & 0xFFu;
             const auto bytes = hn::ZeroExtendVector(d16, hn::LoadU(d8, blk + g));
             const auto index = hn::Load(d16, kernel_detail::nul_table.index[after]);
             hn::StoreU(hn::TableLookupBytesOr0(bytes, index), d16, o);
-            o += (end - g < 8 ? end - g : 8) + hwy::PopCount(after);
+            o += (end <= g ? 0 : end - g < 8 ? end - g : 8) + hwy::PopCount(after);
         }
         sink.text = o;
         sink.chars += hwy::PopCount(~k.cont & region) + tokens;
@@ -355,6 +381,51 @@ struct KeptOut {
         return true;
 #endif
     }
+
+#if HWY_TARGET != HWY_SCALAR
+    // The types of the tokens that begin at the bits of `first`: each
+    // byte's type as the first byte of a token (an ASCII character's from the
+    // table, a Russian letter's lead byte RUWORD), picked by the mask eight
+    // bytes at a time and widened. Stores 8 types past the last.
+    HWY_INLINE void put_types(const KernelTables& t, const std::uint8_t* HWY_RESTRICT blk,
+                              std::uint64_t first) {
+        const hn::CappedTag<std::uint8_t, BLOCK> d;
+        const std::size_t N = hn::Lanes(d);
+        HWY_ALIGN std::uint8_t type_of[BLOCK];
+        for (std::size_t i = 0; i < BLOCK; i += N) {
+            const auto v = hn::LoadU(d, blk + i);
+            const auto low = hn::And(v, hn::Set(d, 15));
+            const auto high = hn::ShiftRight<4>(v);
+            auto type = hn::IfThenElseZero(hn::Eq(hn::And(v, hn::Set(d, 0xFE)), hn::Set(d, 0xD0)),
+                                           hn::Set(d, static_cast<std::uint8_t>(
+                                                          type_value(TokenType::RUWORD))));
+            for (unsigned h = 0; h < 8; ++h) {
+                const auto row = hn::LoadDup128(d, t.ascii_type + 16 * h);
+                type = hn::IfThenElse(hn::Eq(high, hn::Set(d, static_cast<std::uint8_t>(h))),
+                                      hn::TableLookupBytes(row, low), type);
+            }
+            hn::Store(type, d, type_of + i);
+        }
+        const hn::FixedTag<std::uint8_t, 16> d16;
+        const hn::FixedTag<std::uint8_t, 8> d8;
+        const hn::ScalableTag<std::uint64_t> d64;
+        const hn::Rebind<std::uint32_t, decltype(d64)> d32w;
+        const hn::Rebind<std::uint8_t, decltype(d64)> d8w;
+        const std::size_t W = hn::Lanes(d64);
+        HWY_ALIGN std::uint8_t picked[16];
+        std::uint64_t* types = sink.types + sink.count;
+        for (std::size_t g = 0; g < BLOCK; g += 8) {
+            const unsigned pick = static_cast<unsigned>(first >> g) & 0xFFu;
+            const auto bytes = hn::ZeroExtendVector(d16, hn::LoadU(d8, type_of + g));
+            const auto index = hn::Load(d16, kernel_detail::pick_table.index[pick]);
+            hn::Store(hn::TableLookupBytesOr0(bytes, index), d16, picked);
+            for (std::size_t j = 0; j < 8; j += W)
+                hn::StoreU(hn::PromoteTo(d64, hn::PromoteTo(d32w, hn::LoadU(d8w, picked + j))), d64,
+                           types + j);
+            types += hwy::PopCount(pick);
+        }
+    }
+#endif
 };
 
 // The length of the block's prefix whose tokens are settled as they stand:
@@ -433,6 +504,9 @@ HWY_INLINE std::size_t Compound(const BlockMasks& k, const std::uint8_t* blk,
 // other multi-byte characters and stray bytes ("special" starts), and the
 // starts where a word run must not simply end (a hyphen, a special character,
 // or the end of a range that is not final, right after a word byte).
+// Where the out takes prefixes (BULK), each block begins with its settled
+// prefix, and the walk takes only the one token after it, from whose end the
+// next block begins.
 template <class Out>
 HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::size_t n,
                             bool final, Out& out) {
@@ -539,6 +613,10 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                 }
                 // Only continuation bytes lie between a character and the next start.
                 if (starts == 0 || LowestBit(starts) != after) return stop(after);
+                if constexpr (Out::BULK) { // back to prefixes after this one token
+                    next_base = base + after;
+                    break;
+                }
                 continue;
             }
             if (HWY_UNLIKELY(starts == 0)) {
@@ -578,6 +656,10 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                             char_at(s));
                     starts &= ~((std::uint64_t{1} << end) - 1);
                     visit &= ~((std::uint64_t{1} << end) - 1);
+                    if constexpr (Out::BULK) {
+                        next_base = base + end;
+                        break;
+                    }
                     continue;
                 }
                 if (!well_formed(e)) return stop(s);
@@ -585,6 +667,10 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
             const std::size_t bytes = e - s;
             out.put(p + at, n - at, at, bytes, bytes >> is_ru, type,
                     static_cast<std::uint32_t>(is_ru * 0x410u), (pass >> s) & 1u, char_at(s));
+            if constexpr (Out::BULK) {
+                next_base = base + e;
+                break;
+            }
         }
         if constexpr (Out::FILTERS) {
             const std::size_t used = next_base - base; // bytes past the block are continuations
