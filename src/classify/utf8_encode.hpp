@@ -1,10 +1,11 @@
 // The scalar UTF-8 encoder of code points stored as units of one, two or
-// four bytes: the reference for the vector encoders of scan_kernel.hpp, and
-// the path for four-byte storage.
+// four bytes, and the scalar test for surrogates among them: the references
+// for the vector kernels of scan_kernel.hpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tarvelin {
 
@@ -53,6 +54,28 @@ std::size_t units_to_utf8(const Unit* units, std::size_t n, std::uint8_t* out) n
         }
     }
     return static_cast<std::size_t>(o - out);
+}
+
+// Whether code points stored in `Unit`s include a surrogate (D800..DFFF).
+template <class Unit>
+bool has_surrogate(const Unit* units, std::size_t n) noexcept {
+    std::size_t i = 0;
+    if constexpr (sizeof(Unit) == 2) {
+        // Four units a word: a lane is a surrogate when its top five bits
+        // are 11011, found as a zero lane after masking and flipping them.
+        constexpr std::uint64_t ones = 0x0001000100010001u, highs = 0x8000800080008000u;
+        std::uint64_t any = 0;
+        for (; i + 4 <= n; i += 4) {
+            std::uint64_t w;
+            std::memcpy(&w, units + i, 8);
+            const std::uint64_t x = (w & 0xF800F800F800F800u) ^ 0xD800D800D800D800u;
+            any |= (x - ones) & ~x & highs;
+        }
+        if (any != 0) return true;
+    }
+    bool found = false;
+    for (; i < n; ++i) found |= (units[i] - 0xD800u) < 0x800u;
+    return found;
 }
 
 } // namespace tarvelin

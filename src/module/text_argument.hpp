@@ -14,8 +14,9 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string_view>
+
+#include "tokens/scan_kernel.hpp"
 
 namespace tarvelin {
 
@@ -28,28 +29,6 @@ struct TextArgument {
     unsigned unit_size = 0;
     std::size_t unit_count = 0;
 };
-
-// Whether code points stored in `Unit`s include a surrogate (D800..DFFF).
-template <class Unit>
-bool has_surrogate(const Unit* units, std::size_t n) noexcept {
-    std::size_t i = 0;
-    if constexpr (sizeof(Unit) == 2) {
-        // Four units a word: a lane is a surrogate when its top five bits
-        // are 11011, found as a zero lane after masking and flipping them.
-        constexpr std::uint64_t ones = 0x0001000100010001u, highs = 0x8000800080008000u;
-        std::uint64_t any = 0;
-        for (; i + 4 <= n; i += 4) {
-            std::uint64_t w;
-            std::memcpy(&w, units + i, 8);
-            const std::uint64_t x = (w & 0xF800F800F800F800u) ^ 0xD800D800D800D800u;
-            any |= (x - ones) & ~x & highs;
-        }
-        if (any != 0) return true;
-    }
-    bool found = false;
-    for (; i < n; ++i) found |= (units[i] - 0xD800u) < 0x800u;
-    return found;
-}
 
 } // namespace tarvelin
 
@@ -69,10 +48,10 @@ struct type_caster<tarvelin::TextArgument> {
             const int kind = PyUnicode_KIND(s);
             // A lone surrogate: not a text this accepts.
             if (kind == PyUnicode_2BYTE_KIND &&
-                tarvelin::has_surrogate(static_cast<const Py_UCS2*>(data), n))
+                tarvelin::ucs2_has_surrogate(static_cast<const Py_UCS2*>(data), n))
                 return false;
             if (kind == PyUnicode_4BYTE_KIND &&
-                tarvelin::has_surrogate(static_cast<const Py_UCS4*>(data), n))
+                tarvelin::ucs4_has_surrogate(static_cast<const Py_UCS4*>(data), n))
                 return false;
             value.owner = reinterpret_borrow<object>(src);
             value.units = data;

@@ -134,7 +134,7 @@ struct TextSource {
         else if (unit_size == 2)
             bytes = ucs2_to_utf8(static_cast<const std::uint16_t*>(units) + unit_pos, n, out);
         else
-            bytes = units_to_utf8(static_cast<const std::uint32_t*>(units) + unit_pos, n, out);
+            bytes = ucs4_to_utf8(static_cast<const std::uint32_t*>(units) + unit_pos, n, out);
         unit_pos += n;
         windows_before += window_size;
         window_size = bytes;

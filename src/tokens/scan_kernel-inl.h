@@ -818,12 +818,12 @@ HWY_INLINE std::size_t Encode(const Unit* in, std::size_t n, std::uint8_t* out) 
     return units_to_utf8(in, n, out);
 }
 #else
-// UTF-8 of code points in str storage of one or two bytes, eight at a time:
-// a plain narrowing where all eight are ASCII, both bytes of each made in its
-// lane and packed by a byte shuffle from a table where all are below U+0800
-// (Latin-1 and Cyrillic), and the scalar encoder for the eight otherwise.
-// Each step stores 16 bytes for at most 16 of output: `out` needs room for 4
-// bytes a unit.
+// UTF-8 of code points in str storage of one, two or four bytes, eight at a
+// time: a plain narrowing where all eight are ASCII, both bytes of each made
+// in its lane and packed by a byte shuffle from a table where all are below
+// U+0800 (Latin-1 and Cyrillic), and the scalar encoder for the eight
+// otherwise. Each step stores 16 bytes for at most 16 of output: `out` needs
+// room for 4 bytes a unit.
 template <class Unit>
 HWY_INLINE std::size_t Encode(const Unit* in, std::size_t n, std::uint8_t* out) {
     const hn::FixedTag<std::uint16_t, 8> d16;
@@ -833,8 +833,22 @@ HWY_INLINE std::size_t Encode(const Unit* in, std::size_t n, std::uint8_t* out) 
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         hn::Vec<decltype(d16)> c;
-        if constexpr (sizeof(Unit) == 1) c = hn::PromoteTo(d16, hn::LoadU(d8, in + i));
-        else c = hn::LoadU(d16, in + i);
+        if constexpr (sizeof(Unit) == 1) {
+            c = hn::PromoteTo(d16, hn::LoadU(d8, in + i));
+        } else if constexpr (sizeof(Unit) == 2) {
+            c = hn::LoadU(d16, in + i);
+        } else {
+            // Four-byte units below U+0800 (as all are when their OR is)
+            // narrowed to their low halves, in order.
+            const hn::FixedTag<std::uint32_t, 4> d32;
+            const auto low = hn::LoadU(d32, in + i), high = hn::LoadU(d32, in + i + 4);
+            if (!hn::AllTrue(d32, hn::Eq(hn::And(hn::Or(low, high), hn::Set(d32, ~0x7FFu)),
+                                         hn::Zero(d32)))) {
+                o += units_to_utf8(in + i, 8, o);
+                continue;
+            }
+            c = hn::ConcatEven(d16, hn::BitCast(d16, high), hn::BitCast(d16, low));
+        }
         const auto wide = hn::Ne(hn::Min(c, hn::Set(d16, 0x7F)), c); // U+0080 and up
         if (hn::AllFalse(d16, wide)) {
             hn::StoreU(hn::TruncateTo(d8, c), d8, o);
@@ -860,6 +874,30 @@ HWY_INLINE std::size_t Encode(const Unit* in, std::size_t n, std::uint8_t* out) 
 }
 #endif
 
+#if HWY_TARGET == HWY_SCALAR
+template <class Unit>
+HWY_INLINE bool Surrogate(const Unit* in, std::size_t n) {
+    return has_surrogate(in, n);
+}
+#else
+// Whether units of two or four bytes hold a surrogate (D800..DFFF): four
+// vectors a step, the lanes that are one gathered into a vector.
+template <class Unit>
+HWY_INLINE bool Surrogate(const Unit* in, std::size_t n) {
+    const hn::ScalableTag<Unit> d;
+    const std::size_t N = hn::Lanes(d);
+    const auto top = hn::Set(d, static_cast<Unit>(~Unit{0x7FF}));
+    const auto surrogate = hn::Set(d, Unit{0xD800});
+    auto any = hn::Zero(d);
+    std::size_t i = 0;
+    for (; i + 4 * N <= n; i += 4 * N)
+        for (std::size_t k = 0; k < 4 * N; k += N)
+            any = hn::Or(any, hn::VecFromMask(
+                                  d, hn::Eq(hn::And(hn::LoadU(d, in + i + k), top), surrogate)));
+    return !hn::AllFalse(d, hn::Ne(any, hn::Zero(d))) || has_surrogate(in + i, n - i);
+}
+#endif
+
 std::size_t FromUcs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     return Encode(in, n, out);
 }
@@ -867,6 +905,14 @@ std::size_t FromUcs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
 std::size_t FromUcs2(const std::uint16_t* in, std::size_t n, std::uint8_t* out) {
     return Encode(in, n, out);
 }
+
+std::size_t FromUcs4(const std::uint32_t* in, std::size_t n, std::uint8_t* out) {
+    return Encode(in, n, out);
+}
+
+bool Surrogate2(const std::uint16_t* in, std::size_t n) { return Surrogate(in, n); }
+
+bool Surrogate4(const std::uint32_t* in, std::size_t n) { return Surrogate(in, n); }
 
 void Ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) { Transcode(in, n, out); }
 

@@ -37,6 +37,9 @@ struct Level {
     void (*ucs2)(const std::uint8_t*, std::size_t, std::uint16_t*);
     std::size_t (*from_ucs1)(const std::uint8_t*, std::size_t, std::uint8_t*);
     std::size_t (*from_ucs2)(const std::uint16_t*, std::size_t, std::uint8_t*);
+    std::size_t (*from_ucs4)(const std::uint32_t*, std::size_t, std::uint8_t*);
+    bool (*surrogate2)(const std::uint16_t*, std::size_t);
+    bool (*surrogate4)(const std::uint32_t*, std::size_t);
 };
 
 void ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
@@ -51,11 +54,16 @@ std::size_t from_ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t
 std::size_t from_ucs2_scalar(const std::uint16_t* in, std::size_t n, std::uint8_t* out) {
     return units_to_utf8(in, n, out);
 }
+std::size_t from_ucs4_scalar(const std::uint32_t* in, std::size_t n, std::uint8_t* out) {
+    return units_to_utf8(in, n, out);
+}
+bool surrogate2_scalar(const std::uint16_t* in, std::size_t n) { return has_surrogate(in, n); }
+bool surrogate4_scalar(const std::uint32_t* in, std::size_t n) { return has_surrogate(in, n); }
 
 #define TARVELIN_LEVEL(name, ns)                                                          \
     Level {                                                                               \
         name, &ns::ScanKernel, &ns::ScanInto, &ns::Ucs1, &ns::Ucs2, &ns::FromUcs1,        \
-            &ns::FromUcs2                                                                 \
+            &ns::FromUcs2, &ns::FromUcs4, &ns::Surrogate2, &ns::Surrogate4                \
     }
 
 // Every level of this build that the CPU can run, worst first. The feature
@@ -81,7 +89,7 @@ struct Levels {
 
     Levels() {
         add({"scalar", nullptr, nullptr, &ucs1_scalar, &ucs2_scalar, &from_ucs1_scalar,
-             &from_ucs2_scalar});
+             &from_ucs2_scalar, &from_ucs4_scalar, &surrogate2_scalar, &surrogate4_scalar});
 #if HWY_ARCH_X86
         __builtin_cpu_init();
         const bool sse4 = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1") &&
@@ -175,6 +183,18 @@ std::size_t ucs1_to_utf8(const std::uint8_t* in, std::size_t n, std::uint8_t* ou
 
 std::size_t ucs2_to_utf8(const std::uint16_t* in, std::size_t n, std::uint8_t* out) noexcept {
     return current().load(std::memory_order_relaxed)->from_ucs2(in, n, out);
+}
+
+std::size_t ucs4_to_utf8(const std::uint32_t* in, std::size_t n, std::uint8_t* out) noexcept {
+    return current().load(std::memory_order_relaxed)->from_ucs4(in, n, out);
+}
+
+bool ucs2_has_surrogate(const std::uint16_t* in, std::size_t n) noexcept {
+    return current().load(std::memory_order_relaxed)->surrogate2(in, n);
+}
+
+bool ucs4_has_surrogate(const std::uint32_t* in, std::size_t n) noexcept {
+    return current().load(std::memory_order_relaxed)->surrogate4(in, n);
 }
 
 namespace {

@@ -88,10 +88,16 @@ void utf8_to_ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) noe
 void utf8_to_ucs4(const std::uint8_t* in, std::size_t n, std::uint32_t* out) noexcept;
 
 // The UTF-8 form of code points stored in a str's storage of one byte
-// (Latin-1) or two (below U+10000, no surrogates), as units_to_utf8 writes
-// it; `out` must have room for 4 bytes a unit. Returns the bytes written.
+// (Latin-1), two (below U+10000) or four, no surrogates, as units_to_utf8
+// writes it; `out` must have room for 4 bytes a unit. Returns the bytes written.
 std::size_t ucs1_to_utf8(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noexcept;
 std::size_t ucs2_to_utf8(const std::uint16_t* in, std::size_t n, std::uint8_t* out) noexcept;
+std::size_t ucs4_to_utf8(const std::uint32_t* in, std::size_t n, std::uint8_t* out) noexcept;
+
+// Whether a str's storage of two or four bytes a character holds a surrogate
+// (D800..DFFF), as has_surrogate tells.
+bool ucs2_has_surrogate(const std::uint16_t* in, std::size_t n) noexcept;
+bool ucs4_has_surrogate(const std::uint32_t* in, std::size_t n) noexcept;
 
 // The levels this build can run on this CPU, "scalar" first, best last.
 std::span<const char* const> scan_levels() noexcept;

@@ -232,38 +232,63 @@ TEST_P(ScanKernelLevel, TranscodersMatchScalarDecode) {
 }
 
 // The encoders against the scalar one: units of every width class, in
-// stretches that keep whole vectors ASCII, below U+0800, or not.
+// stretches that keep whole vectors ASCII, below U+0800, or not, in storage
+// of one, two and four bytes.
 TEST_P(ScanKernelLevel, EncodersMatchScalarEncoder) {
     std::mt19937 rng(31);
-    static const std::uint16_t units[] = {'a', ' ', '\0', 0x7F, 0x80, 0xAB, 0xFF, 0x100,
-                                          0x410, 0x44F, 0x451, 0x7FF, 0x800, 0x2014, 0xFFFF};
+    static const std::uint32_t units[] = {'a',   ' ',   '\0',  0x7F,   0x80,   0xAB,
+                                          0xFF,  0x100, 0x410, 0x44F,  0x451,  0x7FF,
+                                          0x800, 0x2014, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
     constexpr std::uint8_t guard = 0xA5;
-    for (int round = 0; round < 2000; ++round) {
-        const bool narrow = round % 3 == 0;
-        std::vector<std::uint16_t> u2;
+    for (int round = 0; round < 3000; ++round) {
+        const unsigned width = round % 3 == 0 ? 1 : round % 3 == 1 ? 2 : 4;
+        const std::size_t kinds = width == 1 ? 7 : width == 2 ? 15 : std::size(units);
+        std::vector<std::uint32_t> u4;
         for (std::size_t i = 0, n = rng() % 300; i < n; ++i) {
             const std::size_t stretch = rng() % 4 == 0 ? 1 + rng() % 20 : 1;
-            const std::uint16_t u = units[rng() % (narrow ? 7 : std::size(units))];
-            for (std::size_t k = 0; k < stretch; ++k) u2.push_back(u);
+            const std::uint32_t u = units[rng() % kinds];
+            for (std::size_t k = 0; k < stretch; ++k) u4.push_back(u);
         }
-        std::vector<std::uint8_t> want(4 * u2.size() + 1), got(4 * u2.size() + 16, guard);
+        std::vector<std::uint8_t> want(4 * u4.size() + 1), got(4 * u4.size() + 16, guard);
         std::size_t want_n, got_n;
-        if (narrow) {
-            const std::vector<std::uint8_t> u1(u2.begin(), u2.end());
+        if (width == 1) {
+            const std::vector<std::uint8_t> u1(u4.begin(), u4.end());
             want_n = units_to_utf8(u1.data(), u1.size(), want.data());
             got_n = ucs1_to_utf8(u1.data(), u1.size(), got.data());
-        } else {
+        } else if (width == 2) {
+            const std::vector<std::uint16_t> u2(u4.begin(), u4.end());
             want_n = units_to_utf8(u2.data(), u2.size(), want.data());
             got_n = ucs2_to_utf8(u2.data(), u2.size(), got.data());
+        } else {
+            want_n = units_to_utf8(u4.data(), u4.size(), want.data());
+            got_n = ucs4_to_utf8(u4.data(), u4.size(), got.data());
         }
         ASSERT_EQ(got_n, want_n) << "round " << round;
         ASSERT_TRUE(std::equal(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(want_n),
                                got.begin()))
             << "round " << round;
         // Stores may reach past the output, but never past 4 bytes a unit.
-        ASSERT_TRUE(std::all_of(got.begin() + static_cast<std::ptrdiff_t>(4 * u2.size() + 1),
+        ASSERT_TRUE(std::all_of(got.begin() + static_cast<std::ptrdiff_t>(4 * u4.size() + 1),
                                 got.end(), [](std::uint8_t b) { return b == guard; }))
             << "round " << round;
+    }
+}
+
+// A single surrogate anywhere (vector bodies and tails), or its neighbours
+// that are not one, in storage of two and four bytes.
+TEST_P(ScanKernelLevel, SurrogatesFoundWherever) {
+    for (const std::size_t n : {0u, 1u, 7u, 31u, 64u, 65u, 200u}) {
+        for (std::size_t at = 0; at <= n; ++at) {
+            for (const std::uint32_t u : {0xD7FFu, 0xD800u, 0xDBFFu, 0xDFFFu, 0xE000u, 0x1D800u}) {
+                std::vector<std::uint32_t> u4(n, 0x410);
+                if (at < n) u4[at] = u;
+                const std::vector<std::uint16_t> u2(u4.begin(), u4.end());
+                ASSERT_EQ(ucs4_has_surrogate(u4.data(), n), has_surrogate(u4.data(), n))
+                    << n << " " << at << " " << u;
+                ASSERT_EQ(ucs2_has_surrogate(u2.data(), n), has_surrogate(u2.data(), n))
+                    << n << " " << at << " " << u;
+            }
+        }
     }
 }
 
