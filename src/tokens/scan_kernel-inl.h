@@ -286,6 +286,7 @@ struct SpanOut {
 
     static constexpr bool FILTERS = false;
     static constexpr bool BULK = false;
+    static constexpr bool prefixes() { return false; }
     bool full() const { return spans == max; }
     HWY_INLINE void put(const std::uint8_t*, std::size_t, std::size_t start, std::size_t bytes,
                         std::size_t chars, std::uint64_t type, std::uint32_t bits, bool,
@@ -294,6 +295,11 @@ struct SpanOut {
                         static_cast<std::uint8_t>(chars), static_cast<std::uint8_t>(type), bits};
     }
 };
+
+// The bits below bit i (all 64 for i = 64).
+HWY_INLINE std::uint64_t Below(std::size_t i) {
+    return i >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << i) - 1;
+}
 
 // ... or straight into a batch (see TokenSink), through a copy of the sink
 // whose address is not taken, so its fields stay in registers (byte stores of
@@ -307,8 +313,14 @@ struct SinkOut {
     TokenSink sink;
     std::uint8_t ascii_passing[16]; // the ASCII bytes whose kind the filter takes
 
+    bool bulk; // prefixes are taken: no offsets, and no length bound that a prefix's token breaks
+    // Where the walk's current block begins, and the characters before it.
+    std::size_t block_base = 0;
+    std::uint64_t chars_before = 0;
+
     static constexpr bool FILTERS = true;
-    static constexpr bool BULK = false;
+    static constexpr bool BULK = HWY_TARGET != HWY_SCALAR;
+    bool prefixes() const { return bulk; }
     bool full() const { return sink.count >= sink.limit; }
     bool passes_kind(std::uint64_t type) const { return (sink.filter & type) != 0; }
     HWY_INLINE void put(const std::uint8_t* token, std::size_t readable, std::size_t,
@@ -317,12 +329,62 @@ struct SinkOut {
         sink_take_if(sink, sink.char_pos + start_char, token, readable, bytes, chars, type, bits,
                      kind_passes);
     }
-};
 
-// The bits below bit i (all 64 for i = 64).
-HWY_INLINE std::uint64_t Below(std::size_t i) {
-    return i >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << i) - 1;
-}
+    // Takes the tokens of blk[0..end) whose first bytes are in `pass` (see
+    // KeptOut::put_prefix for the rest), from which `readable` bytes may be
+    // read, one token at a time: each one's text in one or two 32-byte moves,
+    // from a copy of the block where they would read past what may be read.
+    HWY_INLINE bool put_prefix(const KernelTables& t, const std::uint8_t* HWY_RESTRICT blk,
+                               const BlockMasks& k, std::uint64_t starts, std::size_t end,
+                               std::uint64_t pass, std::size_t readable) {
+#if HWY_TARGET == HWY_SCALAR
+        (void)t, (void)blk, (void)k, (void)starts, (void)end, (void)pass, (void)readable;
+        return false;
+#else
+        const std::uint64_t region = Below(end);
+        const std::uint64_t first = starts & region;
+        std::uint64_t kept = first & pass;
+        const std::uint64_t tokens = hwy::PopCount(kept);
+        // A batch that they would fill must stop right after its last
+        // token, not at end: the walk takes them.
+        if (sink.count + tokens >= sink.limit) return false;
+        // The start after each kept one: a carry from the bit after it runs
+        // over the bytes that are not starts and stops at the next start (or
+        // at end). `after` then covers the kept tokens' bytes.
+        const std::uint64_t bounds = first | (end < BLOCK ? std::uint64_t{1} << end : 0);
+        std::uint64_t next = (~bounds + (kept << 1)) & bounds;
+        const std::uint64_t covered = next - kept;
+        sink.chars += hwy::PopCount(~k.cont & covered) + tokens;
+        sink.char_bits |= (k.ru_lead & covered) != 0 ? 0x410u : 0u;
+        const hn::CappedTag<std::uint8_t, 32> d; // moves of 32 bytes (or two of 16)
+        const std::size_t N = hn::Lanes(d);
+        HWY_ALIGN std::uint8_t copy[BLOCK + 64];
+        const std::uint8_t* src = blk;
+        if (readable < BLOCK + 64) { // the moves read up to 63 bytes past the block
+            std::memcpy(copy, blk, BLOCK);
+            std::memset(copy + BLOCK, 0, 64);
+            src = copy;
+        }
+        std::uint64_t* types = sink.types + sink.count;
+        std::uint8_t* o = sink.text;
+        for (; kept != 0; kept &= kept - 1, next &= next - 1) {
+            const std::size_t s = LowestBit(kept);
+            const std::size_t e = next != 0 ? LowestBit(next) : BLOCK;
+            const std::size_t bytes = e - s;
+            *types++ = t.start_type[blk[s]];
+            for (std::size_t i = 0; i < 32; i += N) hn::StoreU(hn::LoadU(d, src + s + i), d, o + i);
+            if (HWY_UNLIKELY(bytes > 32))
+                for (std::size_t i = 32; i < 64; i += N)
+                    hn::StoreU(hn::LoadU(d, src + s + i), d, o + i);
+            o[bytes] = 0;
+            o += bytes + 1;
+        }
+        sink.text = o;
+        sink.count += tokens;
+        return true;
+#endif
+    }
+};
 
 // ... or into a batch that keeps every token (see sink_keeps_everything).
 // Besides taking tokens one by one, it takes a block's settled prefix (see
@@ -332,6 +394,7 @@ struct KeptOut {
 
     static constexpr bool FILTERS = false;
     static constexpr bool BULK = HWY_TARGET != HWY_SCALAR;
+    static constexpr bool prefixes() { return true; }
     bool full() const { return sink.count >= sink.limit; }
     HWY_INLINE void put(const std::uint8_t* token, std::size_t readable, std::size_t,
                         std::size_t bytes, std::size_t chars, std::uint64_t type,
@@ -346,7 +409,8 @@ struct KeptOut {
     // batch has no room for them all. Stores up to 16 bytes past the text it
     // keeps and, while the batch has room for them, 8 types past its types.
     HWY_INLINE bool put_prefix(const KernelTables& t, const std::uint8_t* HWY_RESTRICT blk,
-                               const BlockMasks& k, std::uint64_t starts, std::size_t end) {
+                               const BlockMasks& k, std::uint64_t starts, std::size_t end,
+                               std::uint64_t, std::size_t) {
 #if HWY_TARGET == HWY_SCALAR
         (void)t, (void)blk, (void)k, (void)starts, (void)end;
         return false;
@@ -544,19 +608,27 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
         const std::uint64_t word_byte = k.letter | k.digit | ru;
         const std::uint64_t check_end =
             (k.hyphen | special | (final ? 0 : end_bit)) & (word_byte << 1);
-        if constexpr (Out::BULK) {
-            const std::size_t end = SettledPrefix(starts, word_start, special, check_end, m);
-            if (end != 0 && out.put_prefix(t, blk, k, starts, end)) {
-                base += end;
-                continue;
-            }
-        }
         // Where a token's kind passes the filter: an ASCII first byte in the
         // filter's bitmap, or a Russian letter (other characters are looked up).
         std::uint64_t pass = 0;
         if constexpr (Out::FILTERS)
             pass = (InAsciiBitmap(blk, out.ascii_passing) & ascii) |
                    (out.passes_kind(RUWORD) ? k.ru_lead : 0);
+        const std::uint64_t lead_bytes = ~k.cont;
+        if constexpr (Out::BULK) {
+            if (out.prefixes()) {
+                const std::size_t end = SettledPrefix(starts, word_start, special, check_end, m);
+                if (end != 0 && out.put_prefix(t, blk, k, starts, end, pass, n - base)) {
+                    base += end;
+                    if constexpr (Out::FILTERS) {
+                        block_chars += hwy::PopCount(lead_bytes & Below(end));
+                        out.block_base = base;
+                        out.chars_before = block_chars;
+                    }
+                    continue;
+                }
+            }
+        }
 
         // The starts visited: all of them, or where FILTERS, those whose
         // token may pass, the special ones and the last one (whose run may go
@@ -569,7 +641,6 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                 visit = (starts & (pass | special)) | last;
             }
         }
-        const std::uint64_t lead_bytes = ~k.cont;
         // The first character of the token at s, counted from the walk's start.
         const auto char_at = [&](std::size_t s) -> std::uint64_t {
             if constexpr (!Out::FILTERS) return 0;
@@ -613,7 +684,7 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                 }
                 // Only continuation bytes lie between a character and the next start.
                 if (starts == 0 || LowestBit(starts) != after) return stop(after);
-                if constexpr (Out::BULK) { // back to prefixes after this one token
+                if (Out::BULK && out.prefixes()) { // back to prefixes after this one token
                     next_base = base + after;
                     break;
                 }
@@ -656,7 +727,7 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                             char_at(s));
                     starts &= ~((std::uint64_t{1} << end) - 1);
                     visit &= ~((std::uint64_t{1} << end) - 1);
-                    if constexpr (Out::BULK) {
+                    if (Out::BULK && out.prefixes()) {
                         next_base = base + end;
                         break;
                     }
@@ -667,7 +738,7 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
             const std::size_t bytes = e - s;
             out.put(p + at, n - at, at, bytes, bytes >> is_ru, type,
                     static_cast<std::uint32_t>(is_ru * 0x410u), (pass >> s) & 1u, char_at(s));
-            if constexpr (Out::BULK) {
+            if (Out::BULK && out.prefixes()) {
                 next_base = base + e;
                 break;
             }
@@ -677,6 +748,8 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
             const std::uint64_t counted =
                 used >= BLOCK ? lead_bytes : lead_bytes & ((std::uint64_t{1} << used) - 1);
             block_chars += hwy::PopCount(counted);
+            out.block_base = next_base;
+            out.chars_before = block_chars;
         }
         base = next_base;
     }
@@ -699,10 +772,14 @@ std::size_t ScanInto(const KernelTables& t, const std::uint8_t* p, std::size_t n
         sink = o.sink;
         return consumed;
     }
-    SinkOut o{sink, {}};
+    // A token of a prefix has 1 to BLOCK characters.
+    const bool bulk = sink.offsets == nullptr && sink.min_len <= 1 && sink.max_len >= BLOCK;
+    SinkOut o{sink, {}, bulk};
     kernel_detail::ascii_passing(t, sink.filter, o.ascii_passing);
     const std::size_t consumed = Walk(t, p, n, final, o);
-    o.sink.char_pos += kernel_detail::count_chars(p, consumed);
+    // The characters of the blocks before the one it stopped in are known.
+    const std::size_t from = o.block_base < consumed ? o.block_base : consumed;
+    o.sink.char_pos += o.chars_before + kernel_detail::count_chars(p + from, consumed - from);
     sink = o.sink;
     return consumed;
 }
