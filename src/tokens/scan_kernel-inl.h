@@ -278,6 +278,15 @@ HWY_INLINE std::size_t LowestBit(std::uint64_t x) {
     return static_cast<std::size_t>(hwy::Num0BitsBelowLS1Bit_Nonzero64(x));
 }
 
+// The same, or 64 (BLOCK) for 0: one instruction where the target has BMI.
+HWY_INLINE std::size_t LowestBitOr64(std::uint64_t x) {
+#if HWY_ARCH_X86_64 && HWY_TARGET <= HWY_AVX2
+    return static_cast<std::size_t>(_tzcnt_u64(x));
+#else
+    return x != 0 ? LowestBit(x) : 64;
+#endif
+}
+
 // Where the walk puts the tokens it settles: TokenSpans, at most max of them.
 struct SpanOut {
     TokenSpan* out;
@@ -369,7 +378,7 @@ struct SinkOut {
         std::uint8_t* o = sink.text;
         for (; kept != 0; kept &= kept - 1, next &= next - 1) {
             const std::size_t s = LowestBit(kept);
-            const std::size_t e = next != 0 ? LowestBit(next) : BLOCK;
+            const std::size_t e = LowestBitOr64(next);
             const std::size_t bytes = e - s;
             *types++ = t.start_type[blk[s]];
             for (std::size_t i = 0; i < 32; i += N) hn::StoreU(hn::LoadU(d, src + s + i), d, o + i);
@@ -560,6 +569,33 @@ HWY_INLINE std::size_t Compound(const BlockMasks& k, const std::uint8_t* blk,
     }
 }
 
+// Joins the word groups of the block that begin with a word run followed by
+// a hyphen (the places in `unsettled` that hold a hyphen, lowest first), as
+// Compound settles them: the starts inside each group are cleared from
+// `starts`, and the places up to its end from `unsettled`. Stops at the first
+// place that is not such a hyphen, or whose group Compound cannot settle,
+// which stays in `unsettled` (a prefix ends before its run).
+template <class WellFormed>
+HWY_INLINE void JoinGroups(const BlockMasks& k, const std::uint8_t* blk, std::uint64_t word_start,
+                           std::uint64_t special, std::size_t m, bool final,
+                           const WellFormed& well_formed, std::uint64_t& starts,
+                           std::uint64_t& unsettled) {
+    while (unsettled != 0) {
+        const std::size_t e = LowestBit(unsettled);
+        if (e == m || blk[e] != '-') return;
+        const std::uint64_t before = starts & Below(e);
+        if (before == 0) return;
+        const std::size_t s = 63 - hwy::Num0BitsAboveMS1Bit_Nonzero64(before);
+        std::uint64_t chars;
+        std::uint32_t bits;
+        const std::size_t end =
+            Compound(k, blk, starts, word_start, special, s, e, m, final, well_formed, chars, bits);
+        if (end == 0) return;
+        starts &= ~(Below(end) & ~Below(s + 1));
+        unsettled &= ~Below(end + 1);
+    }
+}
+
 // The walk over the token starts of each block. The common tokens (ASCII
 // characters, runs of ASCII letters, digits or Russian letters) all take one
 // path without a branch on their kind: a token reaches the next start, its
@@ -617,8 +653,19 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
         const std::uint64_t lead_bytes = ~k.cont;
         if constexpr (Out::BULK) {
             if (out.prefixes()) {
-                const std::size_t end = SettledPrefix(starts, word_start, special, check_end, m);
-                if (end != 0 && out.put_prefix(t, blk, k, starts, end, pass, n - base)) {
+                // Word groups joined by hyphens lose the starts inside them.
+                std::uint64_t group_starts = starts, unsettled = check_end;
+                if (check_end != 0) {
+                    const auto well_formed = [&](std::size_t at_block) {
+                        DecodedChar c;
+                        return decode_strict(p + base + at_block, p + n, c) == Utf8Decode::ok;
+                    };
+                    JoinGroups(k, blk, word_start, special, m, final, well_formed, group_starts,
+                               unsettled);
+                }
+                const std::size_t end =
+                    SettledPrefix(group_starts, word_start, special, unsettled, m);
+                if (end != 0 && out.put_prefix(t, blk, k, group_starts, end, pass, n - base)) {
                     base += end;
                     if constexpr (Out::FILTERS) {
                         block_chars += hwy::PopCount(lead_bytes & Below(end));
