@@ -943,7 +943,8 @@ HWY_INLINE std::size_t Encode(const Unit* in, std::size_t n, std::uint8_t* out) 
 }
 #else
 // UTF-8 of code points in str storage of one, two or four bytes, eight at a
-// time: a plain narrowing where all eight are ASCII, both bytes of each made
+// time (or four whole vectors of ASCII ones in storage of one or two bytes):
+// a plain narrowing where all eight are ASCII, both bytes of each made
 // in its lane and packed by a byte shuffle from a table where all are below
 // U+0800 (Latin-1 and Cyrillic), and the scalar encoder for the eight
 // otherwise. Each step stores 16 bytes for at most 16 of output: `out` needs
@@ -955,7 +956,35 @@ HWY_INLINE std::size_t Encode(const Unit* in, std::size_t n, std::uint8_t* out) 
     const hn::Rebind<std::uint8_t, decltype(d16)> d8;
     std::uint8_t* o = out;
     std::size_t i = 0;
+    bool ascii = true; // the last eight were ASCII
     for (; i + 8 <= n; i += 8) {
+        if (sizeof(Unit) <= 2 && ascii) {
+            // Whole vectors of ASCII units (four in a row) narrowed at once,
+            // tried after eight ASCII ones.
+            const hn::ScalableTag<Unit> du;
+            const hn::Rebind<std::uint8_t, decltype(du)> dn;
+            const std::size_t U = hn::Lanes(du);
+            while (i + 4 * U <= n) {
+                const auto a = hn::LoadU(du, in + i), b = hn::LoadU(du, in + i + U);
+                const auto c2 = hn::LoadU(du, in + i + 2 * U), d2 = hn::LoadU(du, in + i + 3 * U);
+                const auto any = hn::Or(hn::Or(a, b), hn::Or(c2, d2));
+                if (!hn::AllTrue(du, hn::Eq(hn::Min(any, hn::Set(du, Unit{0x7F})), any))) break;
+                if constexpr (sizeof(Unit) == 1) {
+                    hn::StoreU(a, du, o);
+                    hn::StoreU(b, du, o + U);
+                    hn::StoreU(c2, du, o + 2 * U);
+                    hn::StoreU(d2, du, o + 3 * U);
+                } else {
+                    hn::StoreU(hn::TruncateTo(dn, a), dn, o);
+                    hn::StoreU(hn::TruncateTo(dn, b), dn, o + U);
+                    hn::StoreU(hn::TruncateTo(dn, c2), dn, o + 2 * U);
+                    hn::StoreU(hn::TruncateTo(dn, d2), dn, o + 3 * U);
+                }
+                o += 4 * U;
+                i += 4 * U;
+            }
+            if (i + 8 > n) break;
+        }
         hn::Vec<decltype(d16)> c;
         if constexpr (sizeof(Unit) == 1) {
             c = hn::PromoteTo(d16, hn::LoadU(d8, in + i));
@@ -974,7 +1003,8 @@ HWY_INLINE std::size_t Encode(const Unit* in, std::size_t n, std::uint8_t* out) 
             c = hn::ConcatEven(d16, hn::BitCast(d16, high), hn::BitCast(d16, low));
         }
         const auto wide = hn::Ne(hn::Min(c, hn::Set(d16, 0x7F)), c); // U+0080 and up
-        if (hn::AllFalse(d16, wide)) {
+        ascii = hn::AllFalse(d16, wide);
+        if (ascii) {
             hn::StoreU(hn::TruncateTo(d8, c), d8, o);
             o += 8;
             continue;

@@ -232,8 +232,8 @@ TEST_P(ScanKernelLevel, TranscodersMatchScalarDecode) {
 }
 
 // The encoders against the scalar one: units of every width class, in
-// stretches that keep whole vectors ASCII, below U+0800, or not, in storage
-// of one, two and four bytes.
+// stretches that keep whole vectors (or runs of them) ASCII, below U+0800, or
+// not, in storage of one, two and four bytes.
 TEST_P(ScanKernelLevel, EncodersMatchScalarEncoder) {
     std::mt19937 rng(31);
     static const std::uint32_t units[] = {'a',   ' ',   '\0',  0x7F,   0x80,   0xAB,
@@ -245,7 +245,10 @@ TEST_P(ScanKernelLevel, EncodersMatchScalarEncoder) {
         const std::size_t kinds = width == 1 ? 7 : width == 2 ? 15 : std::size(units);
         std::vector<std::uint32_t> u4;
         for (std::size_t i = 0, n = rng() % 300; i < n; ++i) {
-            const std::size_t stretch = rng() % 4 == 0 ? 1 + rng() % 20 : 1;
+            // Long stretches: whole vectors of ASCII units in a row.
+            const std::size_t stretch = rng() % 16 == 0  ? 1 + rng() % 150
+                                        : rng() % 4 == 0 ? 1 + rng() % 20
+                                                         : 1;
             const std::uint32_t u = units[rng() % kinds];
             for (std::size_t k = 0; k < stretch; ++k) u4.push_back(u);
         }
