@@ -148,7 +148,7 @@ constexpr NulTable make_nul_table() {
 inline constexpr NulTable nul_table = make_nul_table();
 
 // Byte shuffles that move the bytes of eight picked by an 8-bit mask to the
-// front, in order (index 0x80 selects zero).
+// front, in order; the lanes after them repeat lane 0.
 struct PickTable {
     alignas(16) std::uint8_t index[256][16];
 };
@@ -159,7 +159,7 @@ constexpr PickTable make_pick_table() {
         unsigned k = 0;
         for (unsigned lane = 0; lane < 8; ++lane)
             if ((mask >> lane) & 1u) t.index[mask][k++] = static_cast<std::uint8_t>(lane);
-        while (k < 16) t.index[mask][k++] = 0x80;
+        while (k < 16) t.index[mask][k++] = 0;
     }
     return t;
 }
@@ -355,11 +355,13 @@ struct SinkOut {
         std::uint64_t kept = first & pass;
         const std::uint64_t tokens = hwy::PopCount(kept);
         // A batch that they would fill must stop right after its last
-        // token, not at end: the walk takes them.
+        // token, not at end (rejected tokens after it belong to the next
+        // batch, whose settings may differ): the walk takes them.
         if (sink.count + tokens >= sink.limit) return false;
         // The start after each kept one: a carry from the bit after it runs
         // over the bytes that are not starts and stops at the next start (or
-        // at end). `after` then covers the kept tokens' bytes.
+        // at end); `covered`, from each kept start up to the one after it,
+        // holds the kept tokens' bytes.
         const std::uint64_t bounds = first | (end < BLOCK ? std::uint64_t{1} << end : 0);
         std::uint64_t next = (~bounds + (kept << 1)) & bounds;
         const std::uint64_t covered = next - kept;
@@ -458,8 +460,10 @@ struct KeptOut {
 #if HWY_TARGET != HWY_SCALAR
     // The types of the tokens that begin at the bits of `first`: each
     // byte's type as the first byte of a token (an ASCII character's from the
-    // table, a Russian letter's lead byte RUWORD), picked by the mask eight
-    // bytes at a time and widened. Stores 8 types past the last.
+    // table, a Russian letter's lead byte RUWORD, any other byte UNKNWN),
+    // picked by the mask eight bytes at a time and widened. Stores up to 8
+    // types past the last, each a token kind: arrays of earlier batches that
+    // view the storage never see anything else.
     HWY_INLINE void put_types(const KernelTables& t, const std::uint8_t* HWY_RESTRICT blk,
                               std::uint64_t first) {
         const hn::CappedTag<std::uint8_t, BLOCK> d;
@@ -469,9 +473,10 @@ struct KeptOut {
             const auto v = hn::LoadU(d, blk + i);
             const auto low = hn::And(v, hn::Set(d, 15));
             const auto high = hn::ShiftRight<4>(v);
-            auto type = hn::IfThenElseZero(hn::Eq(hn::And(v, hn::Set(d, 0xFE)), hn::Set(d, 0xD0)),
-                                           hn::Set(d, static_cast<std::uint8_t>(
-                                                          type_value(TokenType::RUWORD))));
+            auto type = hn::IfThenElse(
+                hn::Eq(hn::And(v, hn::Set(d, 0xFE)), hn::Set(d, 0xD0)),
+                hn::Set(d, static_cast<std::uint8_t>(type_value(TokenType::RUWORD))),
+                hn::Set(d, static_cast<std::uint8_t>(type_value(TokenType::UNKNWN))));
             for (unsigned h = 0; h < 8; ++h) {
                 const auto row = hn::LoadDup128(d, t.ascii_type + 16 * h);
                 type = hn::IfThenElse(hn::Eq(high, hn::Set(d, static_cast<std::uint8_t>(h))),
@@ -491,7 +496,7 @@ struct KeptOut {
             const unsigned pick = static_cast<unsigned>(first >> g) & 0xFFu;
             const auto bytes = hn::ZeroExtendVector(d16, hn::LoadU(d8, type_of + g));
             const auto index = hn::Load(d16, kernel_detail::pick_table.index[pick]);
-            hn::Store(hn::TableLookupBytesOr0(bytes, index), d16, picked);
+            hn::Store(hn::TableLookupBytes(bytes, index), d16, picked);
             for (std::size_t j = 0; j < 8; j += W)
                 hn::StoreU(hn::PromoteTo(d64, hn::PromoteTo(d32w, hn::LoadU(d8w, picked + j))), d64,
                            types + j);

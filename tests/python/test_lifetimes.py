@@ -275,6 +275,23 @@ def test_shrink_then_old_large_array_still_valid(new_tokenizer, kind):
     assert int(big[5:].sum()) == 3 * (150000 - 5)
 
 
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("keep", ["all", "words"])
+@pytest.mark.parametrize("tail", [1, 7, 40, 300])
+def test_old_array_longer_than_last_batch_holds_token_kinds(new_tokenizer, kind, keep, tail):
+    # The last, shorter batch overwrites part of the storage an old array
+    # views; every value the old array shows is still a token kind, whatever
+    # the fast paths store past a batch's last token.
+    kinds = {int(k) for k in tc.TokenType.__members__.values()} - {0}
+    tok = new_tokenizer(kind, "ab, cd-ef 12 " * 1000 + "xy " * tail + "\u0451")
+    tok.set_batch_size(6000)
+    old = tok.get_batch()["types"]
+    if keep == "words":
+        tok.set_filter(int(tc.TokenType.ENWORD) | int(tc.TokenType.RUWORD))
+    assert 0 < len(tok.get_batch()["types"]) < len(old)
+    assert set(old.tolist()) <= kinds
+
+
 # ---------------------------------------------------------------- exhausted and failing
 
 @pytest.mark.parametrize("kind", KINDS)
