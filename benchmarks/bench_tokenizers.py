@@ -19,6 +19,9 @@ the module has the private hook _set_scan_level (TARVELIN_SCAN_LEVEL names the
 levels to run, comma-separated; default "best,scalar", "best" being the level
 the module chose). A quick run takes the first 2 MB of each corpus.
 
+Two threads: two copies of the start of the corpus, each read by its own
+FFTokenizer, by one thread one after the other and by two threads at once.
+
 Memory: a fresh subprocess imports the module, opens benchmarks/data/big.txt
 (1 GiB, built from the mixed text when missing and reused afterwards) with
 FFTokenizer at default settings, takes every batch, and reports its peak
@@ -188,6 +191,46 @@ def goals_md(res) -> list[str]:
     return md
 
 
+def two_threads(corpus: Path, rounds: int, quick: bool):
+    """Median seconds of one thread reading two files (each with its own
+    FFTokenizer) one after the other, and of two threads reading one each at
+    once; the files are two copies of the corpus's first 32 MB (4 MB quick)."""
+    import tempfile
+    import threading
+
+    import tarvelinCXX as tc
+
+    data = corpus.read_bytes()[: (4 if quick else 32) * 1000 * 1000]
+    data = data.decode("utf-8", "ignore").encode("utf-8")
+    with tempfile.TemporaryDirectory(prefix="tarvelin-bench-") as tmp:
+        paths = [Path(tmp) / f"part{i}.txt" for i in range(2)]
+        for path in paths:
+            path.write_bytes(data)
+
+        def read(path):
+            _drain(tc.FFTokenizer(str(path)))
+
+        def one():
+            for path in paths:
+                read(path)
+
+        def two():
+            threads = [threading.Thread(target=read, args=(path,)) for path in paths]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+
+        times = {"one thread": [], "two threads": []}
+        for _ in range(rounds):
+            for name, fn in (("one thread", one), ("two threads", two)):
+                t0 = time.perf_counter()
+                fn()
+                times[name].append(time.perf_counter() - t0)
+    return {"bytes": 2 * len(data), "seconds": times,
+            "median": {k: median(v) for k, v in times.items()}}
+
+
 MEMORY_WORKER = r"""
 import sys, resource
 def hwm():
@@ -259,6 +302,18 @@ def main() -> int:
         goal_res = goals(goal_corpora(quick), rounds, levels)
         md += goals_md(goal_res)
 
+    threads = None
+    if not args.no_goals:
+        log("two threads on two files against one thread doing both")
+        threads = two_threads(corpus, rounds, quick)
+        m = threads["median"]
+        md.append(f"\n## Two threads\n\nTwo files of {threads['bytes'] / 2 / MB:.0f} MB (copies of "
+                  f"the start of {corpus.name}), each read by its own FFTokenizer, every batch "
+                  f"taken: one thread reading both one after the other took "
+                  f"{m['one thread'] * 1000:.0f} ms, two threads reading one each at once "
+                  f"{m['two threads'] * 1000:.0f} ms: **{m['one thread'] / m['two threads']:.2f}x** "
+                  f"faster (goal: at least 1.6x; medians of {rounds} interleaved rounds).\n")
+
     mem = None
     if args.big or not (args.no_big or quick):
         big = DATA / "big.txt"
@@ -282,7 +337,8 @@ def main() -> int:
     (out / "tokenizers.md").write_text("".join(md), encoding="utf-8")
     (out / "tokenizers.json").write_text(json.dumps(
         {"machine": machine(), "corpus": corpus.name, "bytes": size, "rounds": rounds,
-         "quick": quick, "times": raw, "goals": goal_res, "memory": mem}, indent=1), encoding="utf-8")
+         "quick": quick, "times": raw, "goals": goal_res, "threads": threads,
+         "memory": mem}, indent=1), encoding="utf-8")
     print("".join(md))
     return 0
 
