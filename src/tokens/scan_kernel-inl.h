@@ -81,90 +81,67 @@ std::size_t decode_scalar(const std::uint8_t* in, std::size_t from, std::size_t 
     return o;
 }
 
-// Byte shuffles that move the 16-bit lanes picked by an 8-bit mask to the
-// front of a 128-bit vector, in order (the rest of the lanes is don't-care).
-struct CompactTable {
+// A byte shuffle for each 8-bit mask, for 128-bit vectors.
+struct ShuffleTable {
     alignas(16) std::uint8_t index[256][16];
 };
 
-constexpr CompactTable make_compact_table() {
-    CompactTable t{};
+// Builds a ShuffleTable: entry(mask, push) pushes, in order, the indexes of
+// the lanes that mask's shuffle begins with; the lanes after them are `fill`.
+template <class Entry>
+constexpr ShuffleTable make_shuffle_table(Entry entry, std::uint8_t fill) {
+    ShuffleTable t{};
     for (unsigned mask = 0; mask < 256; ++mask) {
         unsigned k = 0;
-        for (unsigned lane = 0; lane < 8; ++lane) {
-            if (!((mask >> lane) & 1u)) continue;
-            t.index[mask][2 * k] = static_cast<std::uint8_t>(2 * lane);
-            t.index[mask][2 * k + 1] = static_cast<std::uint8_t>(2 * lane + 1);
-            ++k;
-        }
+        entry(mask, [&](unsigned index) { t.index[mask][k++] = static_cast<std::uint8_t>(index); });
+        while (k < 16) t.index[mask][k++] = fill;
     }
     return t;
 }
 
-inline constexpr CompactTable compact_table = make_compact_table();
+constexpr bool mask_has(unsigned mask, unsigned lane) { return ((mask >> lane) & 1u) != 0; }
 
-// Byte shuffles that turn eight 16-bit lanes, each holding a character's
-// UTF-8 form (its one byte low, or its two bytes low then high), into those
-// bytes in order: for each bit of the 8-bit mask (lanes of two bytes), the
-// high byte follows the low one. Lanes past the characters select zero.
-struct ExpandTable {
-    alignas(16) std::uint8_t index[256][16];
-};
-
-constexpr ExpandTable make_expand_table() {
-    ExpandTable t{};
-    for (unsigned mask = 0; mask < 256; ++mask) {
-        unsigned k = 0;
-        for (unsigned lane = 0; lane < 8; ++lane) {
-            t.index[mask][k++] = static_cast<std::uint8_t>(2 * lane);
-            if ((mask >> lane) & 1u) t.index[mask][k++] = static_cast<std::uint8_t>(2 * lane + 1);
-        }
-        while (k < 16) t.index[mask][k++] = 0x80;
-    }
-    return t;
-}
-
-inline constexpr ExpandTable expand_table = make_expand_table();
-
-// Byte shuffles that copy eight bytes with a NUL after each one picked by an
-// 8-bit mask (index 0x80 selects zero); the rest of the 16 lanes is don't-care.
-struct NulTable {
-    alignas(16) std::uint8_t index[256][16];
-};
-
-constexpr NulTable make_nul_table() {
-    NulTable t{};
-    for (unsigned mask = 0; mask < 256; ++mask) {
-        unsigned k = 0;
-        for (unsigned lane = 0; lane < 8; ++lane) {
-            t.index[mask][k++] = static_cast<std::uint8_t>(lane);
-            if ((mask >> lane) & 1u) t.index[mask][k++] = 0x80;
-        }
-        while (k < 16) t.index[mask][k++] = 0x80;
-    }
-    return t;
-}
-
-inline constexpr NulTable nul_table = make_nul_table();
-
-// Byte shuffles that move the bytes of eight picked by an 8-bit mask to the
-// front, in order; the lanes after them repeat lane 0.
-struct PickTable {
-    alignas(16) std::uint8_t index[256][16];
-};
-
-constexpr PickTable make_pick_table() {
-    PickTable t{};
-    for (unsigned mask = 0; mask < 256; ++mask) {
-        unsigned k = 0;
+// Moves the 16-bit lanes picked by the mask to the front, in order (the rest
+// of the lanes is don't-care).
+inline constexpr ShuffleTable compact_table = make_shuffle_table(
+    [](unsigned mask, auto push) {
         for (unsigned lane = 0; lane < 8; ++lane)
-            if ((mask >> lane) & 1u) t.index[mask][k++] = static_cast<std::uint8_t>(lane);
-        while (k < 16) t.index[mask][k++] = 0;
-    }
-    return t;
-}
+            if (mask_has(mask, lane)) push(2 * lane), push(2 * lane + 1);
+    },
+    0);
 
-inline constexpr PickTable pick_table = make_pick_table();
+// Turns eight 16-bit lanes, each holding a character's UTF-8 form (its one
+// byte low, or its two bytes low then high), into those bytes in order: for
+// each bit of the mask (lanes of two bytes), the high byte follows the low
+// one. Lanes past the characters select zero.
+inline constexpr ShuffleTable expand_table = make_shuffle_table(
+    [](unsigned mask, auto push) {
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            push(2 * lane);
+            if (mask_has(mask, lane)) push(2 * lane + 1);
+        }
+    },
+    0x80);
+
+// Copies eight bytes with a NUL after each one the mask picks (index 0x80
+// selects zero); the rest of the 16 lanes is don't-care.
+inline constexpr ShuffleTable nul_table = make_shuffle_table(
+    [](unsigned mask, auto push) {
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            push(lane);
+            if (mask_has(mask, lane)) push(0x80);
+        }
+    },
+    0x80);
+
+// Moves the bytes of eight that the mask picks to the front, in order; the
+// lanes after them repeat lane 0.
+inline constexpr ShuffleTable pick_table = make_shuffle_table(
+    [](unsigned mask, auto push) {
+        for (unsigned lane = 0; lane < 8; ++lane)
+            if (mask_has(mask, lane)) push(lane);
+    },
+    0);
 
 } // namespace tarvelin::kernel_detail
 

@@ -50,6 +50,21 @@ inline void copy_token_bytes(std::uint8_t* out, const std::uint8_t* in, std::siz
     }
 }
 
+// Writes a token's byte_count bytes and its NUL at `out`: in whole blocks
+// where `readable` (the bytes that may be read at `bytes`) is at least
+// SINK_BLOCK_COPY, which the token must then be shorter than.
+[[gnu::always_inline]] inline void write_token_text(std::uint8_t* out, const std::uint8_t* bytes,
+                                                    std::size_t readable,
+                                                    std::size_t byte_count) noexcept {
+    if (readable >= SINK_BLOCK_COPY) {
+        std::memcpy(out, bytes, 32);
+        if (byte_count > 32) std::memcpy(out + 32, bytes + 32, 32);
+    } else {
+        copy_token_bytes(out, bytes, byte_count);
+    }
+    out[byte_count] = 0;
+}
+
 // Takes a token of byte_count bytes of well-formed text at `bytes`, of
 // `length` characters, from which at least `readable` bytes may be read (when
 // that is SINK_BLOCK_COPY or more, the token must be shorter, and is copied in
@@ -70,13 +85,7 @@ inline void copy_token_bytes(std::uint8_t* out, const std::uint8_t* in, std::siz
         static_cast<std::uint64_t>(kind_passes) & (length >= s.min_len) & (length <= s.max_len);
     if (s.offsets != nullptr) s.offsets[s.count] = start;
     s.types[s.count] = type;
-    if (readable >= SINK_BLOCK_COPY) {
-        std::memcpy(s.text, bytes, 32);
-        if (byte_count > 32) std::memcpy(s.text + 32, bytes + 32, 32);
-    } else {
-        copy_token_bytes(s.text, bytes, byte_count);
-    }
-    s.text[byte_count] = 0;
+    write_token_text(s.text, bytes, readable, byte_count);
     s.text += keep * (byte_count + 1);
     s.chars += keep * (length + 1);
     s.char_bits |= bits & static_cast<std::uint32_t>(0 - keep);
@@ -113,13 +122,7 @@ inline bool sink_keeps_everything(const TokenSink& s) noexcept {
                                                   std::uint64_t length, std::uint64_t type,
                                                   std::uint32_t bits) noexcept {
     s.types[s.count++] = type;
-    if (readable >= SINK_BLOCK_COPY) {
-        std::memcpy(s.text, bytes, 32);
-        if (byte_count > 32) std::memcpy(s.text + 32, bytes + 32, 32);
-    } else {
-        copy_token_bytes(s.text, bytes, byte_count);
-    }
-    s.text[byte_count] = 0;
+    write_token_text(s.text, bytes, readable, byte_count);
     s.text += byte_count + 1;
     s.chars += length + 1;
     s.char_bits |= bits;
