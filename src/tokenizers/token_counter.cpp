@@ -3,61 +3,124 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace tarvelin {
 namespace {
 
 static_assert(std::endian::native == std::endian::little,
-              "the word-at-a-time scan below finds the first byte in the lowest bits");
+              "the word loads below put a text's first byte in the lowest bits");
+static_assert(TOKEN_SLOT_BYTES < (1u << 16), "a token's size fits the slot's size field");
 
-constexpr std::uint64_t K1 = 0x9E3779B97F4A7C15ull, K2 = 0xC2B2AE3D27D4EB4Full;
-constexpr std::uint64_t LOW_BITS = 0x0101010101010101ull, HIGH_BITS = 0x8080808080808080ull;
+__extension__ typedef unsigned __int128 Wide;
 
-// The hash of a text read as 8-byte words, the last one zero-padded: each
-// word folded in by multiplication, the size last, then mixed so that the
-// low bits (the index) depend on all of it. Texts are short, so this is a
-// few multiplications.
-constexpr std::uint64_t fold(std::uint64_t h, std::uint64_t w) noexcept {
-    h = (h ^ w) * K1;
-    return h ^ (h >> 29);
+constexpr std::uint64_t K0 = 0x9E3779B97F4A7C15ull, K1 = 0xC2B2AE3D27D4EB4Full,
+                        K2 = 0x165667B19E3779F9ull, K3 = 0xD6E8FEB86659FD93ull;
+
+// The two halves of the full product, folded: every bit of either factor
+// reaches the low bits, which pick the slot.
+inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
+    const Wide r = static_cast<Wide>(a) * b;
+    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
 }
 
-constexpr std::uint64_t finish_hash(std::uint64_t h, std::uint64_t size) noexcept {
-    h = (h ^ size) * K2;
-    h ^= h >> 32;
-    h *= K1;
-    return h ^ (h >> 29);
-}
-
-std::uint64_t load_word(const std::uint8_t* p) noexcept {
+inline std::uint64_t load_word(const std::uint8_t* p) noexcept {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
     return w;
 }
 
-// The first `n` (0..7) bytes of a word, the rest zero.
-constexpr std::uint64_t keep_bytes(std::uint64_t w, unsigned n) noexcept {
-    return n == 0 ? 0 : w & (~std::uint64_t{0} >> (64 - 8 * n));
+// The first `n` (0..8) bytes of a word, the rest zero.
+inline std::uint64_t keep_bytes(std::uint64_t w, std::uint64_t n) noexcept {
+    return n >= 8 ? w : w & ((std::uint64_t{1} << (8 * n)) - 1);
 }
 
-// The hash of `size` bytes at p (with their first bytes): as the batch scan
-// computes it, for texts already in the arena.
-std::uint64_t hash_bytes(const std::uint8_t* p, std::uint64_t size) noexcept {
-    std::uint64_t h = 0, n = size;
-    for (; n >= 8; n -= 8, p += 8) h = fold(h, load_word(p));
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, p, static_cast<std::size_t>(n));
-    return finish_hash(fold(h, tail), size);
+// MASKS[n]: the first n (0..16) bytes of two words, the rest zero.
+constexpr std::uint64_t MASKS[17][2] = {
+    {0, 0}, {0xFFull, 0}, {0xFFFFull, 0}, {0xFFFFFFull, 0}, {0xFFFFFFFFull, 0},
+    {0xFFFFFFFFFFull, 0}, {0xFFFFFFFFFFFFull, 0}, {0xFFFFFFFFFFFFFFull, 0},
+    {~0ull, 0}, {~0ull, 0xFFull}, {~0ull, 0xFFFFull}, {~0ull, 0xFFFFFFull},
+    {~0ull, 0xFFFFFFFFull}, {~0ull, 0xFFFFFFFFFFull}, {~0ull, 0xFFFFFFFFFFFFull},
+    {~0ull, 0xFFFFFFFFFFFFFFull}, {~0ull, ~0ull}};
+
+// The hash of a text from its first 16 bytes (zero-padded), its size and,
+// for longer texts, the bytes after the first 16 at `rest`, which may be read
+// up to 16 bytes past the text's end.
+inline std::uint64_t hash_text(std::uint64_t head0, std::uint64_t head1, std::uint64_t size,
+                               const std::uint8_t* rest) noexcept {
+    std::uint64_t h = mix(head0 ^ K0, head1 ^ K1 ^ (size << 48));
+    for (std::uint64_t n = size > 16 ? size - 16 : 0; n > 0; rest += 16) {
+        const std::uint64_t take = n < 16 ? n : 16;
+        h = mix(h ^ (load_word(rest) & MASKS[take][0]) ^ K2,
+                (load_word(rest + 8) & MASKS[take][1]) ^ K3);
+        n -= take;
+    }
+    return h;
+}
+
+// The set bits of x. Without a population count instruction in the build's
+// baseline the library call would cost more than these few steps.
+inline std::uint64_t count_bits(std::uint64_t x) noexcept {
+#if defined(__POPCNT__) || defined(__aarch64__)
+    return static_cast<std::uint64_t>(std::popcount(x));
+#else
+    x -= (x >> 1) & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return (x * 0x0101010101010101ull) >> 56;
+#endif
+}
+
+// Bit i set where the byte p[i] (of 64) is `c`.
+inline std::uint64_t bytes_equal(const std::uint8_t* p, std::uint8_t c) noexcept {
+#if defined(__SSE2__)
+    const __m128i want = _mm_set1_epi8(static_cast<char>(c));
+    std::uint64_t m = 0;
+    for (unsigned i = 0; i < 4; ++i) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+        const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, want)));
+        m |= static_cast<std::uint64_t>(bits) << (16 * i);
+    }
+    return m;
+#else
+    constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
+    const std::uint64_t spread = 0x0101010101010101ull * c;
+    std::uint64_t m = 0;
+    for (unsigned i = 0; i < 8; ++i) {
+        const std::uint64_t w = load_word(p + 8 * i) ^ spread;
+        // 0x80 exactly in the zero bytes, then one bit a byte, in order.
+        const std::uint64_t z = ~(((w & LOW7) + LOW7) | w | LOW7);
+        m |= (((z >> 7) * 0x0102040810204080ull) >> 56) << (8 * i);
+    }
+    return m;
+#endif
+}
+
+// Whether the n bytes at a and b are the same, compared a word at a time
+// (texts are short: a library call would cost more than the comparison).
+// Both may be read up to 7 bytes past their end.
+inline bool same_tail(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n) noexcept {
+    for (; n > 8; n -= 8, a += 8, b += 8)
+        if (load_word(a) != load_word(b)) return false;
+    return keep_bytes(load_word(a) ^ load_word(b), n) == 0;
 }
 
 template <class T>
 bool grow_block(T*& block, std::uint64_t& capacity, std::uint64_t needed) noexcept {
     if (needed <= capacity) return true;
-    std::uint64_t size = capacity < 64 ? 64 : capacity;
+    std::uint64_t size = capacity < 4096 ? 4096 : capacity;
     while (size < needed) size *= 2;
-    if (size > ~std::uint64_t{0} / sizeof(T)) return false;
-    auto* grown = static_cast<T*>(std::realloc(block, size * sizeof(T)));
+    if (size > (~std::uint64_t{0} - 16) / sizeof(T)) return false;
+    // 16 bytes beyond the capacity, so that a text's first 16 bytes can be
+    // loaded whatever its size.
+    auto* grown = static_cast<T*>(std::realloc(block, size * sizeof(T) + 16));
     if (grown == nullptr) return false;
     block = grown;
     capacity = size;
@@ -66,140 +129,192 @@ bool grow_block(T*& block, std::uint64_t& capacity, std::uint64_t needed) noexce
 
 } // namespace
 
+// Zeroed storage for a table. Lookups land anywhere in it, so a large one is
+// asked for in huge pages where the system has them: with small pages nearly
+// every lookup in it would also miss the address translation cache.
+TokenCounter::Slot* TokenCounter::alloc_table(std::size_t bytes) noexcept {
+    constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+    const bool huge = bytes >= HUGE_PAGE;
+    void* p = std::aligned_alloc(huge ? HUGE_PAGE : 64, bytes);
+    if (p == nullptr) return nullptr;
+#if defined(MADV_HUGEPAGE)
+    if (huge) madvise(p, bytes, MADV_HUGEPAGE); // a hint: failure changes nothing
+#endif
+    std::memset(p, 0, bytes);
+    return static_cast<Slot*>(p);
+}
+
+// A text of two bytes or more in the batch: where it is, its size, hash and
+// first bytes.
+struct TokenCounter::Text {
+    const std::uint8_t* bytes;
+    std::uint64_t size, hash, head[2];
+};
+
 std::uint64_t TokenCounter::distinct() const noexcept {
-    std::uint64_t n = entry_count_;
+    std::uint64_t n = used_;
     for (std::uint64_t c : byte_counts_) n += c != 0;
     return n;
 }
 
 void TokenCounter::clear() noexcept {
-    std::free(entries_);
-    std::free(index_);
+    std::free(slots_);
+    std::free(order_);
     std::free(arena_);
-    entries_ = nullptr;
-    index_ = nullptr;
+    slots_ = nullptr;
+    order_ = nullptr;
     arena_ = nullptr;
-    entry_count_ = entry_capacity_ = index_mask_ = arena_size_ = arena_capacity_ = 0;
+    slot_mask_ = grow_at_ = used_ = arena_size_ = arena_capacity_ = 0;
+    malformed_ = false;
     std::memset(byte_counts_, 0, sizeof byte_counts_);
 }
 
-// Room for `tokens` more distinct texts of `bytes` bytes in all, with the
-// index at most two thirds full.
-bool TokenCounter::reserve(std::uint64_t tokens, std::uint64_t bytes) noexcept {
-    if (!grow_block(entries_, entry_capacity_, entry_count_ + tokens)) return false;
-    if (!grow_block(arena_, arena_capacity_, arena_size_ + bytes)) return false;
-    const std::uint64_t wanted = (entry_count_ + tokens) * 3 / 2 + 1;
-    if (index_ != nullptr && wanted <= index_mask_ + 1) return true;
-    std::uint64_t slots = index_mask_ + 1 < 1024 ? 1024 : index_mask_ + 1;
-    while (slots < wanted) slots *= 2;
-    if (entry_count_ + tokens > 0xFFFFFFFFull) return false; // entry numbers are 32 bits
-    auto* index = static_cast<std::uint64_t*>(std::calloc(slots, sizeof(std::uint64_t)));
-    if (index == nullptr) return false;
-    const std::uint64_t mask = slots - 1;
-    for (std::uint64_t i = 0; i < entry_count_; ++i) {
-        const std::uint64_t h = hash_bytes(arena_ + entries_[i].offset, entries_[i].size);
-        std::uint64_t slot = h & mask;
-        while (index[slot] != 0) slot = (slot + 1) & mask;
-        index[slot] = (h & ~0xFFFFFFFFull) | (i + 1);
+std::uint64_t TokenCounter::hash_of(const Slot& s) const noexcept {
+    return hash_text(s.head[0], s.head[1], s.where & SIZE_MASK,
+                     arena_ + (s.where >> SIZE_BITS) + HEAD_BYTES);
+}
+
+// The table at most three quarters full with `more` texts added: when it is
+// not, a table twice as large (or the first one) with every text moved over,
+// in the order first seen.
+bool TokenCounter::make_room(std::uint64_t more) noexcept {
+    if (used_ + more <= grow_at_) return true;
+    if (used_ + more > text_limit_) return false;
+    std::uint64_t slots = slots_ == nullptr ? 256 : (slot_mask_ + 1) * 2;
+    while ((used_ + more) * 4 > slots * 3) slots *= 2;
+    if (slots > (std::uint64_t{1} << 32)) return false; // slot numbers are 32 bits
+    auto* table = alloc_table(slots * sizeof(Slot));
+    if (table == nullptr) return false;
+    auto* order = static_cast<std::uint32_t*>(
+        std::realloc(order_, slots * 3 / 4 * sizeof(std::uint32_t)));
+    if (order == nullptr) {
+        std::free(table);
+        return false;
     }
-    std::free(index_);
-    index_ = index;
-    index_mask_ = mask;
+    order_ = order;
+    const std::uint64_t mask = slots - 1;
+    for (std::uint64_t i = 0; i < used_; ++i) {
+        const Slot& s = slots_[order_[i]];
+        std::uint64_t at = hash_of(s) & mask;
+        while (table[at].where != 0) at = (at + 1) & mask;
+        table[at] = s;
+        order_[i] = static_cast<std::uint32_t>(at);
+    }
+    std::free(slots_);
+    slots_ = table;
+    slot_mask_ = mask;
+    grow_at_ = slots * 3 / 4;
     return true;
 }
 
 void TokenCounter::count(const Text& t) noexcept {
-    const std::uint64_t tag = t.hash & ~0xFFFFFFFFull;
-    std::uint64_t slot = t.hash & index_mask_;
-    for (;;) {
-        const std::uint64_t v = index_[slot];
-        if (v == 0) break;
-        if ((v & ~0xFFFFFFFFull) == tag) {
-            Entry& e = entries_[(v & 0xFFFFFFFFull) - 1];
-            if (e.size == t.size && e.head[0] == t.head[0] && e.head[1] == t.head[1] &&
-                (t.size <= INLINE_BYTES ||
-                 std::memcmp(arena_ + e.offset + INLINE_BYTES, t.bytes + INLINE_BYTES,
-                             static_cast<std::size_t>(t.size - INLINE_BYTES)) == 0)) {
-                ++e.count;
-                return;
-            }
+    std::uint64_t at = t.hash & slot_mask_;
+    for (;; at = (at + 1) & slot_mask_) {
+        Slot& s = slots_[at];
+        if (s.where == 0) break;
+        if ((s.where & SIZE_MASK) == t.size && s.head[0] == t.head[0] && s.head[1] == t.head[1] &&
+            (t.size <= HEAD_BYTES ||
+             same_tail(arena_ + (s.where >> SIZE_BITS) + HEAD_BYTES, t.bytes + HEAD_BYTES,
+                       t.size - HEAD_BYTES))) {
+            ++s.count;
+            return;
         }
-        slot = (slot + 1) & index_mask_;
     }
-    const std::uint8_t* text = t.bytes;
-    const std::uint64_t size = t.size;
-    std::memcpy(arena_ + arena_size_, text, static_cast<std::size_t>(size));
-    Entry& e = entries_[entry_count_];
-    e.count = 1;
-    e.offset = arena_size_;
-    e.size = size;
-    e.head[0] = t.head[0];
-    e.head[1] = t.head[1];
-    index_[slot] = tag | ++entry_count_;
-    arena_size_ += size;
+    std::memcpy(arena_ + arena_size_, t.bytes, static_cast<std::size_t>(t.size));
+    Slot& s = slots_[at];
+    s.head[0] = t.head[0];
+    s.head[1] = t.head[1];
+    s.count = 1;
+    s.where = arena_size_ << SIZE_BITS | t.size;
+    order_[used_++] = static_cast<std::uint32_t>(at);
+    arena_size_ += t.size;
 }
 
 // A batch's text is each token followed by a NUL, and no token holds a NUL
-// but the U+0000 token, which is one byte: so a token is one byte when a NUL
-// follows its first byte, and otherwise runs to the next NUL. Its bytes are
-// read eight at a time, finding that NUL, hashing and taking the first bytes
-// in one pass (the text storage is padded, so a word read past the end stays
-// inside it).
-//
-// Most lookups miss the caches (the index and the entries of a large
-// vocabulary do not fit), so they are pipelined: a token's index slot is
-// fetched ahead when it is met, its entry a few tokens later, and it is
-// counted a few tokens after that, by then usually from the cache. The
-// fetches are only hints; counting reads everything afresh.
-bool TokenCounter::add_batch(const BatchBuffer& batch) noexcept {
-    if (batch.token_count == 0) return true;
-    if (!reserve(batch.token_count, batch.text_bytes)) return false;
-    constexpr std::uint64_t DEPTH = 16, HALF = DEPTH / 2; // a power of two
-    Text ring[DEPTH];
-    std::uint64_t queued = 0, counted = 0;
-    const std::uint8_t* p = batch.text_buffer;
-    for (std::uint64_t i = 0; i < batch.token_count; ++i) {
-        if (p[1] == 0) {
-            ++byte_counts_[p[0] & 0x7F]; // a one-byte token is an ASCII character
-            p += 2;
-            continue;
-        }
-        // Each field is stored once, into the text's place in the ring: a
-        // record built elsewhere and copied in whole would be read back
-        // before its stores were done, which stalls.
-        if (queued - counted == DEPTH) count(ring[counted++ % DEPTH]);
-        std::uint64_t size = 0, h = 0, head[2] = {0, 0};
-        for (unsigned word = 0;; ++word) {
-            const std::uint64_t w = load_word(p + size);
-            const std::uint64_t zeros = (w - LOW_BITS) & ~w & HIGH_BITS;
-            if (zeros == 0) {
-                if (word < 2) head[word] = w;
-                h = fold(h, w);
-                size += 8;
+// but the U+0000 token, which is one byte: so the NULs of each 64 bytes, as
+// a bit mask, give the ends of the tokens there (a NUL right where a token
+// starts is the U+0000 token, the NUL after it its end). The texts of two
+// bytes or more that end in those 64 bytes are hashed first, their slots
+// fetched ahead, and then counted, when the fetches have had time to arrive.
+// The text storage is padded, so the 64 bytes and a text's first 16 may be
+// read past the batch's end.
+bool TokenCounter::add_batch(const BatchBuffer& batch, CountCursor& at) noexcept {
+    malformed_ = malformed_ || batch.malformed;
+    if (!reserve_arena(batch.text_bytes - at.bytes)) return false;
+    const std::uint8_t* const text = batch.text_buffer;
+    constexpr unsigned WINDOWS = 4; // counted together, so that many fetches overlap
+    // A text of two bytes takes three with its NUL.
+    Text texts[WINDOWS * 21 + 1];
+    std::size_t queued = 0;
+    const auto queue = [&](const std::uint8_t* bytes, std::uint64_t size) {
+        Text& t = texts[queued++];
+        t.bytes = bytes;
+        t.size = size;
+        const std::uint64_t* keep = MASKS[size < 16 ? size : 16];
+        t.head[0] = load_word(bytes) & keep[0];
+        t.head[1] = load_word(bytes + 8) & keep[1];
+        t.hash = hash_text(t.head[0], t.head[1], size, bytes + HEAD_BYTES);
+        __builtin_prefetch(&slots_[t.hash & slot_mask_]);
+    };
+    while (at.tokens < batch.token_count) {
+        if (!make_room(std::size(texts))) return false;
+        queued = 0;
+        for (unsigned w = 0; w < WINDOWS && at.tokens < batch.token_count; ++w) {
+            const std::uint8_t* const p = text + at.bytes;
+            const std::uint64_t left = batch.text_bytes - at.bytes;
+            std::uint64_t ends = bytes_equal(p, 0);
+            if (left < 64) ends &= (std::uint64_t{1} << left) - 1;
+            if (ends == 0) {
+                // A text of 64 bytes or more: its NUL lies further on.
+                std::uint64_t size = 64;
+                for (std::uint64_t rest; (rest = bytes_equal(p + size, 0)) == 0;) size += 64;
+                size += static_cast<std::uint64_t>(std::countr_zero(bytes_equal(p + size, 0)));
+                queue(p, size);
+                at.tokens += 1;
+                at.bytes += size + 1;
+                break; // no other text fits beside it
+            }
+            if ((ends & 1) != 0 || (ends & (ends >> 1)) != 0) {
+                // A U+0000 token (a NUL where a token starts): one at a time.
+                std::uint64_t start = 0;
+                for (; ends != 0; ends &= ends - 1) {
+                    const std::uint64_t end = static_cast<std::uint64_t>(std::countr_zero(ends));
+                    if (end < start) continue; // the NUL after a U+0000 token
+                    const std::uint64_t size = end - start;
+                    ++at.tokens;
+                    if (size <= 1) ++byte_counts_[p[start] & 0x7F];
+                    else queue(p + start, size);
+                    start = end + 1 + (size == 0);
+                }
+                at.bytes += start;
                 continue;
             }
-            const unsigned n = static_cast<unsigned>(__builtin_ctzll(zeros)) / 8;
-            const std::uint64_t tail = keep_bytes(w, n);
-            if (word < 2) head[word] = tail;
-            size += n;
-            h = finish_hash(fold(h, tail), size);
-            break;
+            // Every NUL ends a token, and a token starts at 0 and after each
+            // NUL. A one-byte token (an ASCII character, counted by its byte)
+            // is a start with a NUL right after it; spaces, the most common
+            // of them, are counted all at once.
+            const std::uint64_t starts = ends << 1 | 1;
+            const std::uint64_t ones = starts & ends >> 1;
+            const std::uint64_t spaces = ones & bytes_equal(p, ' ');
+            byte_counts_[' '] += count_bits(spaces);
+            for (std::uint64_t o = ones & ~spaces; o != 0; o &= o - 1)
+                ++byte_counts_[p[std::countr_zero(o)] & 0x7F];
+            for (std::uint64_t longer = ends & ~(ones << 1); longer != 0; longer &= longer - 1) {
+                const int end = std::countr_zero(longer);
+                const std::uint64_t before = ends & ((std::uint64_t{1} << end) - 1);
+                const int start = 64 - std::countl_zero(before); // 0 when there is none
+                queue(p + start, static_cast<std::uint64_t>(end - start));
+            }
+            at.tokens += count_bits(ends);
+            at.bytes += static_cast<std::uint64_t>(64 - std::countl_zero(ends));
         }
-        Text& t = ring[queued++ % DEPTH];
-        t.bytes = p;
-        t.size = size;
-        t.hash = h;
-        t.head[0] = head[0];
-        t.head[1] = head[1];
-        __builtin_prefetch(&index_[t.hash & index_mask_]);
-        if (queued - counted > HALF) {
-            const std::uint64_t v = index_[ring[(queued - HALF - 1) % DEPTH].hash & index_mask_];
-            if (v != 0) __builtin_prefetch(&entries_[(v & 0xFFFFFFFFull) - 1]);
-        }
-        p += t.size + 1;
+        for (std::size_t i = 0; i < queued; ++i) count(texts[i]);
     }
-    while (counted < queued) count(ring[counted++ % DEPTH]);
     return true;
+}
+
+bool TokenCounter::reserve_arena(std::uint64_t bytes) noexcept {
+    return grow_block(arena_, arena_capacity_, arena_size_ + bytes);
 }
 
 } // namespace tarvelin

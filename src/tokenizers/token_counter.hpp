@@ -3,9 +3,10 @@
 //
 // One-byte tokens (spaces, line feeds, ASCII punctuation, one-letter words:
 // about half of all tokens) are counted in a table indexed by the byte. Longer
-// texts live once each in an arena, found through an open-addressing hash
-// table. Memory grows with the distinct texts only; storage for a whole batch
-// is reserved before the batch is counted, so counting itself cannot fail.
+// texts live once each in an arena and are found through an open-addressing
+// hash table whose slots hold a text's first bytes, size and count, so that a
+// lookup of a short text reads one slot and nothing else. Memory grows with
+// the distinct texts only.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,13 @@
 
 namespace tarvelin {
 
+// How far counting of a batch has got: the tokens and text bytes before the
+// next one to count. Kept by the caller, so that a batch whose counting ran
+// out of memory is finished later without counting any token twice.
+struct CountCursor {
+    std::uint64_t tokens = 0, bytes = 0;
+};
+
 class TokenCounter {
   public:
     TokenCounter() = default;
@@ -22,9 +30,16 @@ class TokenCounter {
     TokenCounter& operator=(const TokenCounter&) = delete;
     ~TokenCounter() { clear(); }
 
-    // Counts every token of the finished batch. False (and nothing counted)
-    // when memory for its texts cannot be had.
-    bool add_batch(const BatchBuffer& batch) noexcept;
+    // Counts the tokens of the finished batch from `at` on, advancing it.
+    // True once the whole batch is counted (`at` is then at its end); false
+    // when memory ran out, with the tokens before `at` counted and the others
+    // not: calling again with the same batch and cursor goes on from there.
+    bool add_batch(const BatchBuffer& batch, CountCursor& at) noexcept;
+    // The whole batch at once (for callers that do not resume).
+    bool add_batch(const BatchBuffer& batch) noexcept {
+        CountCursor at;
+        return add_batch(batch, at);
+    }
 
     // Calls f(bytes, size, count) once for every distinct text: the one-byte
     // texts first, in byte order, then the others in the order first seen.
@@ -35,48 +50,60 @@ class TokenCounter {
                 const std::uint8_t text = static_cast<std::uint8_t>(b);
                 f(&text, std::size_t{1}, byte_counts_[b]);
             }
-        for (std::uint64_t i = 0; i < entry_count_; ++i) {
-            const Entry& e = entries_[i];
-            f(arena_ + e.offset, static_cast<std::size_t>(e.size), e.count);
+        for (std::uint64_t i = 0; i < used_; ++i) {
+            // The slots are visited in no order of their own: fetched ahead.
+            if (i + 16 < used_) __builtin_prefetch(&slots_[order_[i + 16]]);
+            const Slot& s = slots_[order_[i]];
+            f(arena_ + (s.where >> SIZE_BITS), static_cast<std::size_t>(s.where & SIZE_MASK),
+              s.count);
         }
     }
 
     // Distinct texts counted so far.
     std::uint64_t distinct() const noexcept;
 
+    // Whether every batch counted so far was well-formed UTF-8, so that
+    // every text is.
+    bool well_formed() const noexcept { return !malformed_; }
+
     // Forgets every count and frees the storage.
     void clear() noexcept;
 
-  private:
-    // A text's first bytes are kept in its entry too, so that most lookups
-    // (tokens are short) compare without reading the arena.
-    static constexpr std::size_t INLINE_BYTES = 16;
-    struct Entry {
-        std::uint64_t count;
-        std::uint64_t offset;  // of the text in the arena
-        std::uint64_t size;    // bytes
-        std::uint64_t head[2]; // the first INLINE_BYTES bytes, zero-padded
-    };
-    // A text to count: where it is, its size, hash and first bytes.
-    struct Text {
-        const std::uint8_t* bytes;
-        std::uint64_t size, hash, head[2];
-    };
+    // Refuses room for more than n texts of two bytes or more, as if memory
+    // had run out (for tests of the paths that follow).
+    void set_text_limit(std::uint64_t n) noexcept { text_limit_ = n; }
 
-    bool reserve(std::uint64_t tokens, std::uint64_t bytes) noexcept;
-    // Counts one text of two bytes or more.
+  private:
+    // A text's first HEAD_BYTES bytes are kept in its slot, zero-padded:
+    // texts that long or shorter compare without reading the arena.
+    static constexpr std::uint64_t HEAD_BYTES = 16;
+    static constexpr unsigned SIZE_BITS = 16; // a token has at most 513 bytes
+    static constexpr std::uint64_t SIZE_MASK = (std::uint64_t{1} << SIZE_BITS) - 1;
+    struct Slot {
+        std::uint64_t head[2];
+        std::uint64_t count;
+        std::uint64_t where; // arena offset << SIZE_BITS | size; 0: the slot is free
+    };
+    struct Text; // a text to count, in the batch
+
+    static Slot* alloc_table(std::size_t bytes) noexcept;
+    // Room for `more` new texts in the table; false when it cannot be had.
+    bool make_room(std::uint64_t more) noexcept;
+    bool reserve_arena(std::uint64_t bytes) noexcept;
+    // Counts one text of two bytes or more; room for it was made.
     void count(const Text& t) noexcept;
+    std::uint64_t hash_of(const Slot& s) const noexcept;
 
     std::uint64_t byte_counts_[0x80] = {};
-    Entry* entries_ = nullptr; // in the order first seen
-    std::uint64_t entry_count_ = 0, entry_capacity_ = 0;
-    // A power of two of slots, each 0 (free) or the entry's number + 1 in its
-    // low half and the upper half of the text's hash in its high half, which
-    // settles most mismatches without reading the entry.
-    std::uint64_t* index_ = nullptr;
-    std::uint64_t index_mask_ = 0;   // slots - 1 (0 while there is no index)
+    Slot* slots_ = nullptr;        // a power of two of them, 32-byte aligned
+    std::uint64_t slot_mask_ = 0;  // slots - 1 (0 while there is no table)
+    std::uint64_t grow_at_ = 0;    // texts the table takes before it grows
+    std::uint32_t* order_ = nullptr; // the texts' slots in the order first seen
+    std::uint64_t used_ = 0;         // texts in the table
     std::uint8_t* arena_ = nullptr;
     std::uint64_t arena_size_ = 0, arena_capacity_ = 0;
+    std::uint64_t text_limit_ = ~std::uint64_t{0};
+    bool malformed_ = false;
 };
 
 } // namespace tarvelin

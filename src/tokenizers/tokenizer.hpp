@@ -66,15 +66,16 @@ class Tokenizer {
     // is at its end (a batch size of 0 reads nothing, as its batches would be
     // empty); `paused` after each batch or budget; read_error / no_memory as
     // for read_some. A finished batch whose counting ran out of memory is
-    // counted by the next call.
+    // counted on from where it stopped by the next call.
     ReadResult count_some(TokenCounter& counter, std::uint64_t budget) noexcept {
         if (batch.batch_size == 0) return ReadResult::complete;
         if (!uncounted) {
             const ReadResult r = read_some(budget);
             if (r != ReadResult::complete) return r;
             uncounted = true;
+            counted = {};
         }
-        if (!counter.add_batch(batch)) return ReadResult::no_memory;
+        if (!counter.add_batch(batch, counted)) return ReadResult::no_memory;
         uncounted = false;
         return batch.is_full() ? ReadResult::paused : ReadResult::complete;
     }
@@ -91,6 +92,7 @@ class Tokenizer {
     ReadingMode mode;
     std::uint8_t drain_steps = 0; // finish() calls made so far, at most DRAIN_STEPS
     bool uncounted = false;       // count_some finished a batch it has not counted yet
+    CountCursor counted;          // how far count_some has counted that batch
 };
 
 } // namespace tarvelin

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "tokenizers/from_text_tokenizer.hpp"
 #include "tokenizers/token_counter.hpp"
@@ -50,54 +51,129 @@ Counts from_batches(const std::string& text, std::uint64_t size, std::uint64_t f
     return counts;
 }
 
+// The reference: every batch's text split at its NULs by the types.
+Counts reference_counts(const std::string& text, std::uint64_t size, std::uint64_t filter,
+                        std::uint64_t* total = nullptr) {
+    Probe t;
+    EXPECT_TRUE(t.open(text.data(), text.size()));
+    EXPECT_TRUE(t.set_batch_size(size));
+    t.set_filter(filter);
+    Counts want;
+    for (;;) {
+        t.next_batch();
+        const BatchBuffer& b = t.batch_buffer();
+        if (b.token_count == 0) break;
+        const char* p = reinterpret_cast<const char*>(b.text_buffer);
+        for (std::uint64_t i = 0; i < b.token_count; ++i) {
+            const std::size_t n =
+                is_word_type(b.types_buffer[i]) ? std::strlen(p) : utf8_lead_length(*p);
+            ++want[std::string(p, n)];
+            p += n + 1;
+            if (total != nullptr) ++*total;
+        }
+    }
+    return want;
+}
+
+Counts listed(const TokenCounter& counter, std::uint64_t* total = nullptr) {
+    Counts got;
+    counter.for_each([&](const std::uint8_t* p, std::size_t n, std::uint64_t k) {
+        EXPECT_TRUE(got.emplace(std::string(reinterpret_cast<const char*>(p), n), k).second)
+            << "a text is listed twice";
+        if (total != nullptr) *total += k;
+    });
+    return got;
+}
+
 TEST(TokenCounter, CountsEqualTheBatchesTokens) {
     std::mt19937 rng(3);
     for (int round = 0; round < 60; ++round) {
         const std::string text = random_text(rng);
         const std::uint64_t size = round % 3 == 0 ? 1 + rng() % 5 : 65536;
         const std::uint64_t filter = round % 4 == 0 ? (4 | 16) : ~0ull;
-        // The reference: split every batch's text at its NULs by the types.
-        Probe t;
-        ASSERT_TRUE(t.open(text.data(), text.size()));
-        ASSERT_TRUE(t.set_batch_size(size));
-        t.set_filter(filter);
-        Counts want;
         std::uint64_t total = 0;
-        for (;;) {
-            t.next_batch();
-            const BatchBuffer& b = t.batch_buffer();
-            if (b.token_count == 0) break;
-            const char* p = reinterpret_cast<const char*>(b.text_buffer);
-            for (std::uint64_t i = 0; i < b.token_count; ++i) {
-                const std::size_t n =
-                    is_word_type(b.types_buffer[i]) ? std::strlen(p) : utf8_lead_length(*p);
-                ++want[std::string(p, n)];
-                p += n + 1;
-                ++total;
-            }
-        }
+        const Counts want = reference_counts(text, size, filter, &total);
         // count_some over a fresh tokenizer, a few batches read first.
         Probe c;
         ASSERT_TRUE(c.open(text.data(), text.size()));
         ASSERT_TRUE(c.set_batch_size(size));
         c.set_filter(filter);
-        Counts got;
         TokenCounter counter;
         c.next_batch();
         ASSERT_TRUE(counter.add_batch(c.batch_buffer()));
         while (c.count_some(counter, 1 + rng() % 5000) != ReadResult::complete) {
         }
         std::uint64_t counted = 0;
-        counter.for_each([&](const std::uint8_t* p, std::size_t n, std::uint64_t k) {
-            EXPECT_TRUE(got.emplace(std::string(reinterpret_cast<const char*>(p), n), k).second)
-                << "a text is listed twice";
-            counted += k;
-        });
-        ASSERT_EQ(got, want) << "round " << round;
+        ASSERT_EQ(listed(counter, &counted), want) << "round " << round;
         EXPECT_EQ(counted, total);
         EXPECT_EQ(counter.distinct(), want.size());
         EXPECT_EQ(from_batches(text, size, filter), want);
     }
+}
+
+// A large vocabulary (the table grows many times), texts that share their
+// first 16 bytes or differ only in their last, texts of every length up to
+// several windows of 64 bytes, and U+0000 tokens anywhere among them.
+std::string varied_text(std::mt19937& rng, std::size_t words) {
+    static const char* const letters[] = {"a", "b", "z", "Q", "\xD0\x96", "\xD1\x91", "\xD0\xB0"};
+    std::vector<std::string> vocabulary;
+    for (int i = 0; i < 3000; ++i) {
+        std::string w;
+        for (unsigned n = 1 + rng() % (i % 10 == 0 ? 70 : 20); n > 0; --n) w += letters[rng() % 7];
+        vocabulary.push_back(w);
+        vocabulary.push_back(std::string(16, 'k') + w); // the same first 16 bytes
+    }
+    std::string s;
+    for (std::size_t i = 0; i < words; ++i) {
+        switch (rng() % 8) {
+        case 0: s += '\0'; break;
+        case 1: s += std::to_string(rng()); break; // thousands of distinct numbers
+        case 2: s += ", "; break;
+        case 3: s += vocabulary[rng() % vocabulary.size()] + "-" + vocabulary[rng() % 50]; break;
+        default: s += vocabulary[rng() % vocabulary.size()]; break;
+        }
+        s += rng() % 4 == 0 ? "\n" : " ";
+    }
+    return s;
+}
+
+TEST(TokenCounter, LargeVocabulariesAndLongTexts) {
+    std::mt19937 rng(11);
+    for (const std::uint64_t size : {65536ull, 777ull}) {
+        const std::string text = varied_text(rng, 60000);
+        const Counts want = reference_counts(text, size, ~0ull);
+        Probe c;
+        ASSERT_TRUE(c.open(text.data(), text.size()));
+        ASSERT_TRUE(c.set_batch_size(size));
+        TokenCounter counter;
+        while (c.count_some(counter, ~0ull) != ReadResult::complete) {
+        }
+        ASSERT_GT(want.size(), 10000u); // the table grew six times
+        EXPECT_EQ(listed(counter), want);
+    }
+}
+
+// Room refused part way through a batch: the tokens before the refusal are
+// counted once, and the next call goes on from there.
+TEST(TokenCounter, RefusedRoomResumesWhereItStopped) {
+    std::mt19937 rng(5);
+    const std::string text = varied_text(rng, 20000);
+    const Counts want = reference_counts(text, 65536, ~0ull);
+    Probe c;
+    ASSERT_TRUE(c.open(text.data(), text.size()));
+    TokenCounter counter;
+    std::uint64_t limit = 150, refusals = 0;
+    counter.set_text_limit(limit);
+    for (;;) {
+        const ReadResult r = c.count_some(counter, ~0ull);
+        if (r == ReadResult::complete) break;
+        if (r == ReadResult::no_memory) {
+            ++refusals;
+            counter.set_text_limit(limit *= 2);
+        }
+    }
+    EXPECT_GE(refusals, 5u);
+    EXPECT_EQ(listed(counter), want);
 }
 
 TEST(TokenCounter, ZeroBatchSizeCountsNothing) {
