@@ -59,6 +59,7 @@ struct Bound : Core {
     CallLock lock;
     PyObject* self = nullptr; // borrowed: the owner outlives what it owns
     TokenCounter counter;     // what count_tokens has counted and not yet returned
+    StagedText staged;        // the last batch's text in its str storage, made unlocked
 };
 
 using BoundText = Bound<FromTextTokenizer>;
@@ -223,6 +224,7 @@ void fill_batch(T& tokenizer) {
         {
             py::gil_scoped_release unlocked;
             result = tokenizer.read_some(read_slice_bytes.load(std::memory_order_relaxed));
+            if (result == ReadResult::complete) tokenizer.staged.stage(tokenizer.batch_buffer());
         }
         if (result == ReadResult::complete) return;
         if (result == ReadResult::read_error) raise_read_error(tokenizer);
@@ -235,7 +237,7 @@ template <class T>
 py::dict get_batch(T& tokenizer) {
     const CallGuard guard{tokenizer.lock};
     fill_batch(tokenizer);
-    return batch_to_dict(tokenizer.batch_buffer(), tokenizer.self);
+    return batch_to_dict(tokenizer.batch_buffer(), tokenizer.self, tokenizer.staged);
 }
 
 // Counts the tokens from where the tokenizer stands to the end of the input
