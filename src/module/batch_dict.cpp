@@ -147,9 +147,9 @@ py::object types_view(std::uint64_t* data, std::uint64_t count, py::handle owner
 }
 
 // The batch's text as a str, written once in its final storage width:
-// copied when it is ASCII or was staged, else transcoded from the UTF-8
-// bytes. A batch with a malformed character raises the decoding error.
-py::str batch_text(const BatchBuffer& batch, const StagedText& staged) {
+// copied when it is ASCII, else transcoded from the UTF-8 bytes. A batch with
+// a malformed character raises the decoding error.
+py::str batch_text(const BatchBuffer& batch) {
     if (batch.malformed) raise_malformed(batch);
     // char_bits lies in the storage class of the largest character.
     const Py_UCS4 max_char = batch.char_bits < 0x10FFFFu ? batch.char_bits : 0x10FFFFu;
@@ -157,11 +157,6 @@ py::str batch_text(const BatchBuffer& batch, const StagedText& staged) {
     if (s == nullptr) raise_string_failure();
     void* data = PyUnicode_DATA(s);
     const std::uint8_t* text = batch.text_buffer;
-    if (staged.holds(batch)) {
-        std::memcpy(data, staged.data,
-                    static_cast<std::size_t>(batch.text_chars) * PyUnicode_KIND(s));
-        return py::reinterpret_steal<py::str>(s);
-    }
     switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
         if (max_char < 0x80u) std::memcpy(data, text, batch.text_bytes);
@@ -177,7 +172,7 @@ py::str batch_text(const BatchBuffer& batch, const StagedText& staged) {
 
 } // namespace
 
-py::dict batch_to_dict(const BatchBuffer& batch, py::handle owner, const StagedText& staged) {
+py::dict batch_to_dict(const BatchBuffer& batch, py::handle owner) {
     PyObject* raw = PyDict_New();
     if (raw == nullptr) {
         PyErr_Clear();
@@ -186,7 +181,7 @@ py::dict batch_to_dict(const BatchBuffer& batch, py::handle owner, const StagedT
     auto result = py::reinterpret_steal<py::dict>(raw);
     if (batch.token_count == 0) return result;
 
-    py::str text = batch_text(batch, staged);
+    py::str text = batch_text(batch);
     py::str text_key = new_str("text", 4);
     if (PyDict_SetItem(result.ptr(), text_key.ptr(), text.ptr()) != 0) throw py::error_already_set();
 

@@ -3,7 +3,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include "module/staged_text.hpp"
 #include "tokenizers/batch_buffer.hpp"
 
 namespace tarvelin {
@@ -16,8 +15,6 @@ namespace tarvelin {
 // subclass the garbage collector can traverse) over the batch's types storage,
 // without a copy; its base is `owner`, the Python object of the tokenizer that
 // owns the storage, so the storage lives at least as long as the array.
-// The text is copied from `staged` where it holds this batch's text.
-pybind11::dict batch_to_dict(const BatchBuffer& batch, pybind11::handle owner,
-                             const StagedText& staged);
+pybind11::dict batch_to_dict(const BatchBuffer& batch, pybind11::handle owner);
 
 } // namespace tarvelin

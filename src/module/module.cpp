@@ -59,7 +59,6 @@ struct Bound : Core {
     CallLock lock;
     PyObject* self = nullptr; // borrowed: the owner outlives what it owns
     TokenCounter counter;     // what count_tokens has counted and not yet returned
-    StagedText staged;        // the last batch's text in its str storage, made unlocked
 };
 
 using BoundText = Bound<FromTextTokenizer>;
@@ -224,7 +223,6 @@ void fill_batch(T& tokenizer) {
         {
             py::gil_scoped_release unlocked;
             result = tokenizer.read_some(read_slice_bytes.load(std::memory_order_relaxed));
-            if (result == ReadResult::complete) tokenizer.staged.stage(tokenizer.batch_buffer());
         }
         if (result == ReadResult::complete) return;
         if (result == ReadResult::read_error) raise_read_error(tokenizer);
@@ -237,7 +235,7 @@ template <class T>
 py::dict get_batch(T& tokenizer) {
     const CallGuard guard{tokenizer.lock};
     fill_batch(tokenizer);
-    return batch_to_dict(tokenizer.batch_buffer(), tokenizer.self, tokenizer.staged);
+    return batch_to_dict(tokenizer.batch_buffer(), tokenizer.self);
 }
 
 // Counts the tokens from where the tokenizer stands to the end of the input
