@@ -50,7 +50,11 @@ def section() -> str:
         "`make bench` builds a separate virtual environment (`.venv-bench`), installs the",
         "package and the peer tokenizers of `benchmarks/requirements.txt` into it, builds",
         "the corpora under `benchmarks/data/` (git-ignored) with `benchmarks/make_corpus.py`,",
-        "and runs `benchmarks/bench_tokenizers.py` and `benchmarks/bench_peers.py`.",
+        "and runs `benchmarks/bench_tokenizers.py` (the three tokenizers against",
+        "`bytes.decode` per corpus, with filters, and the same at the scalar level),",
+        "`benchmarks/bench_peers.py` and `benchmarks/bench_counting.py` (`count_tokens()`",
+        "against `collections.Counter` and bare batches, and the cost of the signal",
+        "checks). `make bench-kernel` times the vector kernels alone, level by level.",
         "`make bench BENCH_QUICK=1` is a smoke run on small corpora (results in",
         "`benchmarks/results/quick/`); `BENCH_BIG=0` skips the 1 GiB memory measurement.",
         "",
@@ -84,6 +88,21 @@ def section() -> str:
                   f"{k} {toks['bytes'] / MB / v['median']:.0f} MB/s ({v['median'] / dec:.2f}x decode)"
                   for k, v in tt.items() if not k.startswith("bytes.")) +
               f"; bytes.decode {toks['bytes'] / MB / dec:.0f} MB/s."]
+    best = toks.get("goals", {}).get("best", {})
+    for c, g in best.items():
+        m = g["median"]
+        dec = m["decode"]
+        lines.append(f"- {c}, same process, median of {toks['rounds']}: " + ", ".join(
+            f"{k} {g['bytes'] / MB / m[k]:.0f} MB/s ({m[k] / dec:.2f}x decode)"
+            for k in ("FTTokenizer(bytes)", "FTTokenizer(str)", "FFTokenizer(path)")) +
+            f"; words only {m['words only'] / m['FTTokenizer(bytes)']:.2f}x and set_filter(0) "
+            f"{m['set_filter(0)'] / m['FTTokenizer(bytes)']:.2f}x the time of all tokens.")
+    th = toks.get("threads")
+    if th:
+        tm = th["median"]
+        lines.append(f"- Two threads, each with its own FFTokenizer on its own file: "
+                     f"{tm['one thread'] / tm['two threads']:.2f}x faster than one thread "
+                     f"reading both.")
     for c, crow in others.items():
         r = {k: crow[k]["full_seconds"] for k in ("ft_str", "re", "decode") if k in crow}
         if len(r) == 3:
@@ -94,7 +113,8 @@ def section() -> str:
                          f"same bytes.")
     lines += ["",
               "All tables, the notes on how each tool was run, and the real-text corpora: "
-              "`benchmarks/results/peers.md`, `benchmarks/results/tokenizers.md`; chart: "
+              "`benchmarks/results/peers.md`, `benchmarks/results/tokenizers.md`, "
+              "`benchmarks/results/counting.md`; chart: "
               "`benchmarks/results/peers.png`."]
     return "\n".join(lines) + "\n"
 
