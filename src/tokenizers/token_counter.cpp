@@ -296,7 +296,7 @@ bool TokenCounter::add_batch(const BatchBuffer& batch, CountCursor& at) noexcept
             const std::uint64_t starts = ends << 1 | 1;
             const std::uint64_t ones = starts & ends >> 1;
             const std::uint64_t spaces = ones & bytes_equal(p, ' ');
-            byte_counts_[' '] += count_bits(spaces);
+            byte_counts_[0x20] += count_bits(spaces); // ' '
             for (std::uint64_t o = ones & ~spaces; o != 0; o &= o - 1)
                 ++byte_counts_[p[std::countr_zero(o)] & 0x7F];
             for (std::uint64_t longer = ends & ~(ones << 1); longer != 0; longer &= longer - 1) {
