@@ -37,11 +37,6 @@ inline std::uint64_t load_word(const std::uint8_t* p) noexcept {
     return w;
 }
 
-// The first `n` (0..8) bytes of a word, the rest zero.
-inline std::uint64_t keep_bytes(std::uint64_t w, std::uint64_t n) noexcept {
-    return n >= 8 ? w : w & ((std::uint64_t{1} << (8 * n)) - 1);
-}
-
 // MASKS[n]: the first n (0..16) bytes of two words, the rest zero.
 constexpr std::uint64_t MASKS[17][2] = {
     {0, 0}, {0xFFull, 0}, {0xFFFFull, 0}, {0xFFFFFFull, 0}, {0xFFFFFFFFull, 0},
@@ -109,22 +104,7 @@ inline std::uint64_t bytes_equal(const std::uint8_t* p, std::uint8_t c) noexcept
 inline bool same_tail(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n) noexcept {
     for (; n > 8; n -= 8, a += 8, b += 8)
         if (load_word(a) != load_word(b)) return false;
-    return keep_bytes(load_word(a) ^ load_word(b), n) == 0;
-}
-
-template <class T>
-bool grow_block(T*& block, std::uint64_t& capacity, std::uint64_t needed) noexcept {
-    if (needed <= capacity) return true;
-    std::uint64_t size = capacity < 4096 ? 4096 : capacity;
-    while (size < needed) size *= 2;
-    if (size > (~std::uint64_t{0} - 16) / sizeof(T)) return false;
-    // 16 bytes beyond the capacity, so that a text's first 16 bytes can be
-    // loaded whatever its size.
-    auto* grown = static_cast<T*>(std::realloc(block, size * sizeof(T) + 16));
-    if (grown == nullptr) return false;
-    block = grown;
-    capacity = size;
-    return true;
+    return ((load_word(a) ^ load_word(b)) & MASKS[n][0]) == 0;
 }
 
 } // namespace
@@ -234,7 +214,7 @@ void TokenCounter::count(const Text& t) noexcept {
 // but the U+0000 token, which is one byte: so the NULs of each 64 bytes, as
 // a bit mask, give the ends of the tokens there (a NUL right where a token
 // starts is the U+0000 token, the NUL after it its end). The texts of two
-// bytes or more that end in those 64 bytes are hashed first, their slots
+// bytes or more that end in four such windows are hashed first, their slots
 // fetched ahead, and then counted, when the fetches have had time to arrive.
 // The text storage is padded, so the 64 bytes and a text's first 16 may be
 // read past the batch's end.
@@ -266,9 +246,9 @@ bool TokenCounter::add_batch(const BatchBuffer& batch, CountCursor& at) noexcept
             if (left < 64) ends &= (std::uint64_t{1} << left) - 1;
             if (ends == 0) {
                 // A text of 64 bytes or more: its NUL lies further on.
-                std::uint64_t size = 64;
-                for (std::uint64_t rest; (rest = bytes_equal(p + size, 0)) == 0;) size += 64;
-                size += static_cast<std::uint64_t>(std::countr_zero(bytes_equal(p + size, 0)));
+                std::uint64_t size = 64, rest;
+                while ((rest = bytes_equal(p + size, 0)) == 0) size += 64;
+                size += static_cast<std::uint64_t>(std::countr_zero(rest));
                 queue(p, size);
                 at.tokens += 1;
                 at.bytes += size + 1;
@@ -313,8 +293,22 @@ bool TokenCounter::add_batch(const BatchBuffer& batch, CountCursor& at) noexcept
     return true;
 }
 
+// Room in the arena for `bytes` more, and 16 bytes beyond its capacity that
+// may be read (but are never kept), so that a text's words can be loaded
+// whatever its size.
 bool TokenCounter::reserve_arena(std::uint64_t bytes) noexcept {
-    return grow_block(arena_, arena_capacity_, arena_size_ + bytes);
+    const std::uint64_t needed = arena_size_ + bytes;
+    if (needed <= arena_capacity_) return true;
+    std::uint64_t size = arena_capacity_ < 4096 ? 4096 : arena_capacity_;
+    while (size < needed) {
+        if (size > (~std::uint64_t{0} >> 2)) return false;
+        size *= 2;
+    }
+    auto* grown = static_cast<std::uint8_t*>(std::realloc(arena_, size + 16));
+    if (grown == nullptr) return false;
+    arena_ = grown;
+    arena_capacity_ = size;
+    return true;
 }
 
 } // namespace tarvelin

@@ -32,37 +32,42 @@ std::string random_text(std::mt19937& rng) {
     return s;
 }
 
-Counts from_batches(const std::string& text, std::uint64_t size, std::uint64_t filter) {
-    Probe t;
-    EXPECT_TRUE(t.open(text.data(), text.size()));
-    EXPECT_TRUE(t.set_batch_size(size));
+void open_probe(Probe& t, const std::string& text, std::uint64_t size, std::uint64_t filter) {
+    ASSERT_TRUE(t.open(text.data(), text.size()));
+    ASSERT_TRUE(t.set_batch_size(size));
     t.set_filter(filter);
-    Counts counts;
+}
+
+// Calls f(batch) for every batch of the text read with these settings.
+template <class F>
+void for_each_batch(const std::string& text, std::uint64_t size, std::uint64_t filter, F f) {
+    Probe t;
+    open_probe(t, text, size, filter);
     for (;;) {
         t.next_batch();
-        const BatchBuffer& b = t.batch_buffer();
-        if (b.token_count == 0) break;
+        if (t.batch_buffer().token_count == 0) return;
+        f(t.batch_buffer());
+    }
+}
+
+// Each batch counted by a counter of its own, the counts summed.
+Counts from_batches(const std::string& text, std::uint64_t size, std::uint64_t filter) {
+    Counts counts;
+    for_each_batch(text, size, filter, [&](const BatchBuffer& b) {
         TokenCounter one;
         EXPECT_TRUE(one.add_batch(b));
         one.for_each([&](const std::uint8_t* p, std::size_t n, std::uint64_t c) {
             counts[std::string(reinterpret_cast<const char*>(p), n)] += c;
         });
-    }
+    });
     return counts;
 }
 
 // The reference: every batch's text split at its NULs by the types.
 Counts reference_counts(const std::string& text, std::uint64_t size, std::uint64_t filter,
                         std::uint64_t* total = nullptr) {
-    Probe t;
-    EXPECT_TRUE(t.open(text.data(), text.size()));
-    EXPECT_TRUE(t.set_batch_size(size));
-    t.set_filter(filter);
     Counts want;
-    for (;;) {
-        t.next_batch();
-        const BatchBuffer& b = t.batch_buffer();
-        if (b.token_count == 0) break;
+    for_each_batch(text, size, filter, [&](const BatchBuffer& b) {
         const char* p = reinterpret_cast<const char*>(b.text_buffer);
         for (std::uint64_t i = 0; i < b.token_count; ++i) {
             const std::size_t n =
@@ -71,7 +76,7 @@ Counts reference_counts(const std::string& text, std::uint64_t size, std::uint64
             p += n + 1;
             if (total != nullptr) ++*total;
         }
-    }
+    });
     return want;
 }
 
@@ -95,9 +100,7 @@ TEST(TokenCounter, CountsEqualTheBatchesTokens) {
         const Counts want = reference_counts(text, size, filter, &total);
         // count_some over a fresh tokenizer, a few batches read first.
         Probe c;
-        ASSERT_TRUE(c.open(text.data(), text.size()));
-        ASSERT_TRUE(c.set_batch_size(size));
-        c.set_filter(filter);
+        open_probe(c, text, size, filter);
         TokenCounter counter;
         c.next_batch();
         ASSERT_TRUE(counter.add_batch(c.batch_buffer()));
@@ -143,8 +146,7 @@ TEST(TokenCounter, LargeVocabulariesAndLongTexts) {
         const std::string text = varied_text(rng, 60000);
         const Counts want = reference_counts(text, size, ~0ull);
         Probe c;
-        ASSERT_TRUE(c.open(text.data(), text.size()));
-        ASSERT_TRUE(c.set_batch_size(size));
+        open_probe(c, text, size, ~0ull);
         TokenCounter counter;
         while (c.count_some(counter, ~0ull) != ReadResult::complete) {
         }
@@ -160,7 +162,7 @@ TEST(TokenCounter, RefusedRoomResumesWhereItStopped) {
     const std::string text = varied_text(rng, 20000);
     const Counts want = reference_counts(text, 65536, ~0ull);
     Probe c;
-    ASSERT_TRUE(c.open(text.data(), text.size()));
+    open_probe(c, text, 65536, ~0ull);
     TokenCounter counter;
     std::uint64_t limit = 150, refusals = 0;
     counter.set_text_limit(limit);
