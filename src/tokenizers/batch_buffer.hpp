@@ -57,6 +57,12 @@ struct BatchBuffer {
     std::uint64_t text_chars = 0; // characters of text_buffer, NULs included
     std::uint32_t char_bits = 0;  // in the storage class of the largest of them
     bool malformed = false;       // a character is not well-formed UTF-8
+    // Tokens of the batch that were counted as they were read (see
+    // TokenCounter::open_sink) instead of being kept in it: they fill the
+    // batch as if they were there. (A batch that counting began and a
+    // reading call finishes, after an interrupted count, holds only the
+    // tokens that counting left.)
+    std::uint64_t counted_apart = 0;
 
     std::uint64_t text_capacity = 0;           // bytes of text_buffer (padding not counted)
     std::uint64_t* offsets = nullptr;          // while kept: each token's first character's index
@@ -118,13 +124,20 @@ struct BatchBuffer {
         text_chars = 0;
         char_bits = 0;
         malformed = false;
+        counted_apart = 0;
     }
 
     bool passes(std::uint64_t type, std::uint64_t length) const noexcept {
         return token_passes(filter, token_min_len, token_max_len, type, length);
     }
 
-    bool is_full() const noexcept { return token_count >= batch_size; }
+    bool is_full() const noexcept { return token_count + counted_apart >= batch_size; }
+
+    // The tokens the batch may still take.
+    std::uint64_t room() const noexcept {
+        const std::uint64_t in = token_count + counted_apart;
+        return in < batch_size ? batch_size - in : 0;
+    }
 
     // Takes `t` if its type passes the filter and its length lies within the
     // bounds; otherwise leaves the batch unchanged. Only while !is_full().
@@ -190,7 +203,8 @@ class BatchAppender {
     BatchAppender(BatchBuffer& batch, std::uint64_t& char_pos) noexcept
         : batch_(batch),
           sink_{batch.text_buffer + batch.text_bytes, batch.types_buffer, batch.offsets,
-                batch.token_count, batch.batch_size, batch.text_chars, char_pos, batch.filter,
+                batch.token_count, batch.token_count + batch.room(), batch.text_chars, char_pos,
+                batch.filter,
                 batch.token_min_len, batch.token_max_len, batch.char_bits},
           char_pos_out_(char_pos) {}
     BatchAppender(const BatchAppender&) = delete;
@@ -198,6 +212,8 @@ class BatchAppender {
     ~BatchAppender() { commit(); }
 
     bool full() const noexcept { return sink_.count >= sink_.limit; }
+    // The tokens the batch may still take.
+    std::uint64_t room() const noexcept { return full() ? 0 : sink_.limit - sink_.count; }
 
     // The state itself, for the vector kernel to append to.
     TokenSink& sink() noexcept { return sink_; }
@@ -220,6 +236,14 @@ class BatchAppender {
         sink_.text += 2;
         sink_.chars += 2;
         sink_.types[sink_.count++] = type;
+    }
+
+    // Tokens of the batch that were counted instead of taken: `tokens` of
+    // them, of `chars` characters in all, passing or not.
+    void counted_apart(std::uint64_t tokens, std::uint64_t chars) noexcept {
+        sink_.limit -= tokens;
+        sink_.char_pos += chars;
+        batch_.counted_apart += tokens;
     }
 
     void commit() noexcept {

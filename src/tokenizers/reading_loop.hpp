@@ -7,6 +7,11 @@
 // stops before the next token once the batch is full, so the next call goes
 // on exactly where this one stopped.
 //
+// Counting (count_some) runs the same loop with a token counter: the tokens
+// that the vector kernel settles are counted as they are found, without
+// being written to the batch, and still fill it (BatchBuffer::counted_apart);
+// the other paths' tokens reach the batch as ever, to be counted from there.
+//
 // Two paths produce the same tokens:
 // - the scanner takes whole tokens from well-formed text in the window,
 //   starting from an idle assembler: the vector kernel (scan_kernel) settles
@@ -34,6 +39,7 @@
 #include "classify/utf8_replace.hpp"
 #include "classify/utf8_strict.hpp"
 #include "tokenizers/batch_buffer.hpp"
+#include "tokenizers/token_counter.hpp"
 #include "tokens/scan_kernel.hpp"
 #include "tokens/token_assembler.hpp"
 #include "tokens/token_scanner.hpp"
@@ -71,6 +77,7 @@ enum class DecodeErrors : std::uint8_t {
 struct ReadingMode {
     bool use_assembler = false;
     bool assembler_only = false; // never use the scanner (the reference path)
+    bool count_refused = false;  // the counter could not make room for the kernel's tokens
     bool batch_open = false;     // a batch was begun and is not complete yet
     DecodeErrors errors = DecodeErrors::strict;    // the decoding in force
     DecodeErrors requested = DecodeErrors::strict; // takes force between two characters
@@ -90,10 +97,35 @@ struct ReadingMode {
 
 namespace detail {
 
-// Scanner path: takes tokens from window[pos..] while the batch has room.
-// Returns where it stopped; switches to the assembler path when it cannot decide.
+// Counts the tokens the vector kernel settles at p[0..n) while the batch has
+// room, in as many rounds as the counter's queue needs. Returns the bytes
+// settled; sets mode.count_refused when the counter could not make room.
+inline std::size_t count_with_kernel(const std::uint8_t* p, std::size_t n, bool final,
+                                     const BatchBuffer& batch, BatchAppender& out,
+                                     TokenCounter& counter, ReadingMode& mode) noexcept {
+    std::size_t used = 0;
+    for (;;) {
+        CountSink sink;
+        if (!counter.open_sink(sink, batch, out.room())) {
+            mode.count_refused = true;
+            break;
+        }
+        const std::size_t step = scan_kernel_count(p + used, n - used, final, sink);
+        const bool stopped_for_room = count_sink_full(sink);
+        counter.take_queued(sink);
+        out.counted_apart(sink.kept, sink.chars);
+        used += step;
+        if (!stopped_for_room || out.full()) break;
+    }
+    return used;
+}
+
+// Scanner path: takes tokens from window[pos..] while the batch has room
+// (with a counter: counts the kernel's tokens). Returns where it stopped;
+// switches to the assembler path when it cannot decide.
 inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t pos, bool final,
-                               BatchBuffer& batch, ReadingMode& mode) noexcept {
+                               BatchBuffer& batch, ReadingMode& mode,
+                               TokenCounter* counter) noexcept {
     const std::uint8_t* const base = window.data();
     const std::uint8_t* const end = base + window.size();
     TokenScanner scanner(end, final);
@@ -104,8 +136,10 @@ inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t
         if (kernel) {
             // The kernel stops in front of a token it cannot settle (or when
             // the batch is full), which the scanner then takes.
-            p += scan_kernel_into(p, static_cast<std::size_t>(end - p), final, out.sink());
-            if (p == end || out.full()) break;
+            const auto n = static_cast<std::size_t>(end - p);
+            p += counter != nullptr ? count_with_kernel(p, n, final, batch, out, *counter, mode)
+                                    : scan_kernel_into(p, n, final, out.sink());
+            if (p == end || out.full() || mode.count_refused) break;
         }
         // One-character ASCII tokens (spaces, line feeds, punctuation) are
         // about half of all tokens: take them without a scan.
@@ -225,11 +259,13 @@ bool take_source_error(Source& source) noexcept {
 } // namespace detail
 
 // Fills the open batch (beginning a new one when the last call completed its
-// batch) from at most about `budget` bytes of input; see ReadResult.
+// batch) from at most about `budget` bytes of input; see ReadResult. With a
+// counter, the kernel's tokens are counted into it instead (no_memory when
+// it cannot make room for them; the next call goes on from there).
 template <ByteSource Source>
 ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_char,
                       BatchBuffer& batch, ReadingMode& mode, std::uint8_t& drain_steps,
-                      std::uint64_t budget) noexcept {
+                      std::uint64_t budget, TokenCounter* counter = nullptr) noexcept {
     if (!mode.batch_open) {
         batch.begin_batch();
         mode.batch_open = true;
@@ -257,13 +293,18 @@ ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_
             if (mode.use_assembler) {
                 used = detail::feed_bytes(slice, used, assembler, utf8_char, batch, mode);
             } else {
-                used = detail::scan_tokens(slice, used, final, batch, mode);
+                used = detail::scan_tokens(slice, used, final, batch, mode, counter);
                 // The assembler takes over at a character boundary, idle.
                 if (mode.use_assembler) assembler.reset(mode.char_pos);
+                if (mode.count_refused) break;
             }
         }
         source.consume(used);
         spent += used;
+        if (mode.count_refused) {
+            mode.count_refused = false;
+            return ReadResult::no_memory;
+        }
     }
     if (source.at_end() && !batch.is_full()) {
         // The drained tokens are pending characters: make room for them, as

@@ -15,50 +15,10 @@
 namespace tarvelin {
 namespace {
 
-static_assert(std::endian::native == std::endian::little,
-              "the word loads below put a text's first byte in the lowest bits");
 static_assert(TOKEN_SLOT_BYTES < (1u << 16), "a token's size fits the slot's size field");
 
-__extension__ typedef unsigned __int128 Wide;
-
-constexpr std::uint64_t K0 = 0x9E3779B97F4A7C15ull, K1 = 0xC2B2AE3D27D4EB4Full,
-                        K2 = 0x165667B19E3779F9ull, K3 = 0xD6E8FEB86659FD93ull;
-
-// The two halves of the full product, folded: every bit of either factor
-// reaches the low bits, which pick the slot.
-inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
-    const Wide r = static_cast<Wide>(a) * b;
-    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
-}
-
-inline std::uint64_t load_word(const std::uint8_t* p) noexcept {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
-
-// MASKS[n]: the first n (0..16) bytes of two words, the rest zero.
-constexpr std::uint64_t MASKS[17][2] = {
-    {0, 0}, {0xFFull, 0}, {0xFFFFull, 0}, {0xFFFFFFull, 0}, {0xFFFFFFFFull, 0},
-    {0xFFFFFFFFFFull, 0}, {0xFFFFFFFFFFFFull, 0}, {0xFFFFFFFFFFFFFFull, 0},
-    {~0ull, 0}, {~0ull, 0xFFull}, {~0ull, 0xFFFFull}, {~0ull, 0xFFFFFFull},
-    {~0ull, 0xFFFFFFFFull}, {~0ull, 0xFFFFFFFFFFull}, {~0ull, 0xFFFFFFFFFFFFull},
-    {~0ull, 0xFFFFFFFFFFFFFFull}, {~0ull, ~0ull}};
-
-// The hash of a text from its first 16 bytes (zero-padded), its size and,
-// for longer texts, the bytes after the first 16 at `rest`, which may be read
-// up to 16 bytes past the text's end.
-inline std::uint64_t hash_text(std::uint64_t head0, std::uint64_t head1, std::uint64_t size,
-                               const std::uint8_t* rest) noexcept {
-    std::uint64_t h = mix(head0 ^ K0, head1 ^ K1 ^ (size << 48));
-    for (std::uint64_t n = size > 16 ? size - 16 : 0; n > 0; rest += 16) {
-        const std::uint64_t take = n < 16 ? n : 16;
-        h = mix(h ^ (load_word(rest) & MASKS[take][0]) ^ K2,
-                (load_word(rest + 8) & MASKS[take][1]) ^ K3);
-        n -= take;
-    }
-    return h;
-}
+using text_hash::load_word;
+using text_hash::MASKS;
 
 // The set bits of x. Without a population count instruction in the build's
 // baseline the library call would cost more than these few steps.
@@ -124,13 +84,6 @@ TokenCounter::Slot* TokenCounter::alloc_table(std::size_t bytes) noexcept {
     return static_cast<Slot*>(p);
 }
 
-// A text of two bytes or more in the batch: where it is, its size, hash and
-// first bytes.
-struct TokenCounter::Text {
-    const std::uint8_t* bytes;
-    std::uint64_t size, hash, head[2];
-};
-
 std::uint64_t TokenCounter::distinct() const noexcept {
     std::uint64_t n = used_;
     for (std::uint64_t c : byte_counts_) n += c != 0;
@@ -150,7 +103,7 @@ void TokenCounter::clear() noexcept {
 }
 
 std::uint64_t TokenCounter::hash_of(const Slot& s) const noexcept {
-    return hash_text(s.head[0], s.head[1], s.where & SIZE_MASK,
+    return text_hash::hash(s.head[0], s.head[1], s.where & SIZE_MASK,
                      arena_ + (s.where >> SIZE_BITS) + HEAD_BYTES);
 }
 
@@ -187,7 +140,7 @@ bool TokenCounter::make_room(std::uint64_t more) noexcept {
     return true;
 }
 
-void TokenCounter::count(const Text& t) noexcept {
+void TokenCounter::count(const PendingText& t) noexcept {
     std::uint64_t at = t.hash & slot_mask_;
     for (;; at = (at + 1) & slot_mask_) {
         Slot& s = slots_[at];
@@ -224,16 +177,16 @@ bool TokenCounter::add_batch(const BatchBuffer& batch, CountCursor& at) noexcept
     const std::uint8_t* const text = batch.text_buffer;
     constexpr unsigned WINDOWS = 4; // counted together, so that many fetches overlap
     // A text of two bytes takes three with its NUL.
-    Text texts[WINDOWS * 21 + 1];
+    PendingText texts[WINDOWS * 21 + 1];
     std::size_t queued = 0;
     const auto queue = [&](const std::uint8_t* bytes, std::uint64_t size) {
-        Text& t = texts[queued++];
+        PendingText& t = texts[queued++];
         t.bytes = bytes;
         t.size = size;
         const std::uint64_t* keep = MASKS[size < 16 ? size : 16];
         t.head[0] = load_word(bytes) & keep[0];
         t.head[1] = load_word(bytes + 8) & keep[1];
-        t.hash = hash_text(t.head[0], t.head[1], size, bytes + HEAD_BYTES);
+        t.hash = text_hash::hash(t.head[0], t.head[1], size, bytes + HEAD_BYTES);
         __builtin_prefetch(&slots_[t.hash & slot_mask_]);
     };
     while (at.tokens < batch.token_count) {
@@ -291,6 +244,20 @@ bool TokenCounter::add_batch(const BatchBuffer& batch, CountCursor& at) noexcept
         for (std::size_t i = 0; i < queued; ++i) count(texts[i]);
     }
     return true;
+}
+
+bool TokenCounter::open_sink(CountSink& sink, const BatchBuffer& batch,
+                             std::uint64_t limit) noexcept {
+    // A queued text ends inside a block of the kernel: at most 64 bytes.
+    if (!make_room(COUNT_QUEUE) || !reserve_arena(COUNT_QUEUE * 64)) return false;
+    sink = {byte_counts_, pending_, 0, reinterpret_cast<const std::uint8_t*>(slots_),
+            slot_mask_, tail_, 0, 0, limit, batch.filter, batch.token_min_len,
+            batch.token_max_len, 0};
+    return true;
+}
+
+void TokenCounter::take_queued(const CountSink& sink) noexcept {
+    for (std::size_t i = 0; i < sink.queued; ++i) count(sink.pending[i]);
 }
 
 // Room in the arena for `bytes` more, and 16 bytes beyond its capacity that

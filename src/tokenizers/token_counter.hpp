@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "tokenizers/batch_buffer.hpp"
+#include "tokens/count_sink.hpp"
 
 namespace tarvelin {
 
@@ -40,6 +41,14 @@ class TokenCounter {
         CountCursor at;
         return add_batch(batch, at);
     }
+
+    // A sink for the vector kernel to count tokens into (see CountSink), with
+    // the batch's accept rule and room for `limit` more of its tokens; room
+    // is made for every text the kernel may queue. False when that room
+    // cannot be had. The sink lives until take_queued.
+    bool open_sink(CountSink& sink, const BatchBuffer& batch, std::uint64_t limit) noexcept;
+    // Counts the texts the kernel queued in the sink, which it closes.
+    void take_queued(const CountSink& sink) noexcept;
 
     // Calls f(bytes, size, count) once for every distinct text: the one-byte
     // texts first, in byte order, then the others in the order first seen.
@@ -84,14 +93,14 @@ class TokenCounter {
         std::uint64_t count;
         std::uint64_t where; // arena offset << SIZE_BITS | size; 0: the slot is free
     };
-    struct Text; // a text to count, in the batch
+    static_assert(sizeof(Slot) == COUNT_SLOT_BYTES, "the sink fetches slots of this size");
 
     static Slot* alloc_table(std::size_t bytes) noexcept;
     // Room for `more` new texts in the table; false when it cannot be had.
     bool make_room(std::uint64_t more) noexcept;
     bool reserve_arena(std::uint64_t bytes) noexcept;
     // Counts one text of two bytes or more; room for it was made.
-    void count(const Text& t) noexcept;
+    void count(const PendingText& t) noexcept;
     std::uint64_t hash_of(const Slot& s) const noexcept;
 
     std::uint64_t byte_counts_[0x80] = {};
@@ -104,6 +113,8 @@ class TokenCounter {
     std::uint64_t arena_size_ = 0, arena_capacity_ = 0;
     std::uint64_t text_limit_ = ~std::uint64_t{0};
     bool malformed_ = false;
+    PendingText pending_[COUNT_QUEUE]; // the queue of an open sink
+    std::uint8_t tail_[COUNT_TAIL_BYTES];
 };
 
 } // namespace tarvelin

@@ -9,11 +9,11 @@
 namespace tarvelin {
 
 template <ByteSource Source>
-ReadResult Tokenizer<Source>::read_some(std::uint64_t budget) noexcept {
+ReadResult Tokenizer<Source>::read_some(std::uint64_t budget, TokenCounter* counter) noexcept {
     // A new batch replaces one that count_some could not finish counting
     // (get_batch called after its MemoryError): that one is not counted on.
     if (!mode.batch_open) uncounted = false;
-    return read_slice(source, assembler, utf8_char, batch, mode, drain_steps, budget);
+    return read_slice(source, assembler, utf8_char, batch, mode, drain_steps, budget, counter);
 }
 
 template class Tokenizer<TextSource>;

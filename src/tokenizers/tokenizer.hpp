@@ -37,10 +37,11 @@ class Tokenizer {
 
     // Goes on filling the batch from at most about `budget` bytes of input
     // (see ReadResult); the batch stays in batch_buffer() until the next
-    // call begins another. Touches nothing but this tokenizer, so it may run
-    // without the interpreter's lock. Compiled once for each source, in
-    // tokenizer.cpp.
-    ReadResult read_some(std::uint64_t budget) noexcept;
+    // call begins another. With a counter, the tokens that the vector kernel
+    // settles are counted into it instead of kept (see read_slice). Touches
+    // nothing but this tokenizer (and the counter), so it may run without
+    // the interpreter's lock. Compiled once for each source, in tokenizer.cpp.
+    ReadResult read_some(std::uint64_t budget, TokenCounter* counter = nullptr) noexcept;
 
     // One whole batch, however much input it takes (read errors count as the
     // end of the input).
@@ -61,8 +62,9 @@ class Tokenizer {
     // Whether a batch was begun by a call that did not complete it.
     bool batch_open() const noexcept { return mode.batch_open; }
 
-    // Reads on into the batch storage and counts the tokens of each finished
-    // batch, as the batches would have held them. `complete` once the input
+    // Reads on, counting the tokens of each batch as the batches would have
+    // held them: the kernel's as they are found, the others from the batch
+    // storage once the batch is finished. `complete` once the input
     // is at its end (a batch size of 0 reads nothing, as its batches would be
     // empty); `paused` after each batch or budget; read_error / no_memory as
     // for read_some. A finished batch whose counting ran out of memory is
@@ -70,7 +72,7 @@ class Tokenizer {
     ReadResult count_some(TokenCounter& counter, std::uint64_t budget) noexcept {
         if (batch.batch_size == 0) return ReadResult::complete;
         if (!uncounted) {
-            const ReadResult r = read_some(budget);
+            const ReadResult r = read_some(budget, &counter);
             if (r != ReadResult::complete) return r;
             uncounted = true;
             counted = {};

@@ -16,6 +16,7 @@
 #include "classify/char_class.hpp"
 #include "classify/utf8_encode.hpp"
 #include "classify/utf8_strict.hpp"
+#include "tokens/count_sink.hpp"
 #include "tokens/scan_kernel.hpp"
 #include "tokens/token.hpp"
 #include "tokens/token_assembler.hpp"
@@ -483,6 +484,77 @@ struct KeptOut {
 #endif
 };
 
+// ... or counted (see CountSink) instead of kept in a batch. Where the sink
+// keeps every token (FILTERS false), the walk visits every start; otherwise
+// as SinkOut, with the same accept rule. A settled prefix is counted at once
+// from its masks: the one-byte tokens by their bytes (spaces by a population
+// count), the longer ones hashed and queued.
+template <bool Filters>
+struct CountOut {
+    CountSink sink;
+    std::uint8_t ascii_passing[16]; // as SinkOut's (unused without Filters)
+    bool bulk;                      // as SinkOut's: no length bound that a prefix's token breaks
+    std::size_t block_base = 0;     // kept for the walk, which counts characters where FILTERS
+    std::uint64_t chars_before = 0;
+
+    static constexpr bool FILTERS = Filters;
+    static constexpr bool BULK = HWY_TARGET != HWY_SCALAR;
+    bool prefixes() const { return bulk; }
+    bool full() const { return count_sink_full(sink); }
+    bool passes_kind(std::uint64_t type) const { return (sink.filter & type) != 0; }
+    HWY_INLINE void put(const std::uint8_t* token, std::size_t readable, std::size_t,
+                        std::size_t bytes, std::size_t chars, std::uint64_t, std::uint32_t,
+                        bool kind_passes, std::uint64_t) {
+        count_sink_take(sink, token, readable, bytes, chars, !Filters || kind_passes);
+    }
+
+    // Counts the tokens of blk[0..end) that begin at the bits of `starts`
+    // (and, with Filters, of `pass`). Declines (false) where the walk's copy
+    // of the range's last block may stand in for the input, or a text's 16
+    // bytes after it might not be readable: the walk then puts the tokens
+    // one by one, at their places in the input.
+    HWY_INLINE bool put_prefix(const KernelTables&, const std::uint8_t* HWY_RESTRICT blk,
+                               const BlockMasks&, std::uint64_t starts, std::size_t end,
+                               std::uint64_t pass, std::size_t readable) {
+#if HWY_TARGET == HWY_SCALAR
+        (void)blk, (void)starts, (void)end, (void)pass, (void)readable;
+        return false;
+#else
+        // The walk looks at full() only between single tokens: a queue with
+        // no room for a whole block declines, for the walk to stop.
+        if (readable < BLOCK + 16 || count_sink_full(sink)) return false;
+        const std::uint64_t first = starts & Below(end);
+        const std::uint64_t kept = Filters ? first & pass : first;
+        const std::uint64_t tokens = hwy::PopCount(kept);
+        // As SinkOut: a batch that they would fill stops right after its last token.
+        if (sink.kept + tokens >= sink.limit) return false;
+        // The start after each kept one (see SinkOut::put_prefix).
+        const std::uint64_t bounds = first | (end < BLOCK ? std::uint64_t{1} << end : 0);
+        const std::uint64_t next = (~bounds + (kept << 1)) & bounds;
+        // One-byte tokens end where the next start (or the end of the
+        // block) is the byte after them.
+        const std::uint64_t ones =
+            kept & ((next >> 1) | (end == BLOCK ? std::uint64_t{1} << 63 : 0));
+        const hn::CappedTag<std::uint8_t, BLOCK> d;
+        const std::size_t N = hn::Lanes(d);
+        std::uint64_t spaces = 0;
+        for (std::size_t i = 0; i < BLOCK; i += N)
+            spaces |= MaskBits(d, hn::Eq(hn::LoadU(d, blk + i), hn::Set(d, ' '))) << i;
+        spaces &= ones;
+        sink.byte_counts[0x20] += hwy::PopCount(spaces); // ' '
+        for (std::uint64_t o = ones & ~spaces; o != 0; o &= o - 1)
+            ++sink.byte_counts[blk[LowestBit(o)] & 0x7F];
+        std::uint64_t longer = kept & ~ones;
+        for (std::uint64_t e = next & ~(ones << 1); longer != 0; longer &= longer - 1, e &= e - 1) {
+            const std::size_t s = LowestBit(longer);
+            count_sink_queue(sink, blk + s, readable - s, LowestBitOr64(e) - s);
+        }
+        sink.kept += tokens; // no length test: a prefix's tokens have 1 to 64 characters
+        return true;
+#endif
+    }
+};
+
 // The length of the block's prefix whose tokens are settled as they stand:
 // they all end within it, and none is a special character, a word run that
 // a hyphen or a special character follows, or a run that may go on past the
@@ -810,6 +882,25 @@ std::size_t ScanInto(const KernelTables& t, const std::uint8_t* p, std::size_t n
     const std::size_t from = o.block_base < consumed ? o.block_base : consumed;
     o.sink.char_pos += o.chars_before + kernel_detail::count_chars(p + from, consumed - from);
     sink = o.sink;
+    return consumed;
+}
+
+std::size_t ScanCount(const KernelTables& t, const std::uint8_t* p, std::size_t n, bool final,
+                      CountSink& sink) {
+    constexpr std::uint64_t every_kind = 0x7F;
+    if ((sink.filter & every_kind) == every_kind && sink.min_len <= 1 &&
+        sink.max_len >= TOKEN_MAX_CHARS) {
+        CountOut<false> o{sink, {}, true};
+        const std::size_t consumed = Walk(t, p, n, final, o);
+        sink = o.sink;
+        sink.chars += kernel_detail::count_chars(p, consumed);
+        return consumed;
+    }
+    CountOut<true> o{sink, {}, sink.min_len <= 1 && sink.max_len >= BLOCK};
+    kernel_detail::ascii_passing(t, sink.filter, o.ascii_passing);
+    const std::size_t consumed = Walk(t, p, n, final, o);
+    sink = o.sink;
+    sink.chars += kernel_detail::count_chars(p, consumed);
     return consumed;
 }
 

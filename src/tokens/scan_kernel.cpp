@@ -33,6 +33,8 @@ struct Level {
                        std::size_t);
     std::size_t (*scan_into)(const KernelTables&, const std::uint8_t*, std::size_t, bool,
                              TokenSink&);
+    std::size_t (*scan_count)(const KernelTables&, const std::uint8_t*, std::size_t, bool,
+                              CountSink&);
     void (*ucs1)(const std::uint8_t*, std::size_t, std::uint8_t*);
     void (*ucs2)(const std::uint8_t*, std::size_t, std::uint16_t*);
     std::size_t (*from_ucs1)(const std::uint8_t*, std::size_t, std::uint8_t*);
@@ -62,7 +64,7 @@ bool surrogate4_scalar(const std::uint32_t* in, std::size_t n) { return has_surr
 
 #define TARVELIN_LEVEL(name, ns)                                                          \
     Level {                                                                               \
-        name, &ns::ScanKernel, &ns::ScanInto, &ns::Ucs1, &ns::Ucs2, &ns::FromUcs1,        \
+        name, &ns::ScanKernel, &ns::ScanInto, &ns::ScanCount, &ns::Ucs1, &ns::Ucs2, &ns::FromUcs1,        \
             &ns::FromUcs2, &ns::FromUcs4, &ns::Surrogate2, &ns::Surrogate4                \
     }
 
@@ -88,7 +90,7 @@ struct Levels {
 #endif
 
     Levels() {
-        add({"scalar", nullptr, nullptr, &ucs1_scalar, &ucs2_scalar, &from_ucs1_scalar,
+        add({"scalar", nullptr, nullptr, nullptr, &ucs1_scalar, &ucs2_scalar, &from_ucs1_scalar,
              &from_ucs2_scalar, &from_ucs4_scalar, &surrogate2_scalar, &surrogate4_scalar});
 #if HWY_ARCH_X86
         __builtin_cpu_init();
@@ -163,6 +165,13 @@ std::size_t scan_kernel_into(const std::uint8_t* p, std::size_t n, bool final,
     const Level* level = current().load(std::memory_order_relaxed);
     if (level->scan_into == nullptr) return 0;
     return level->scan_into(tables(), p, n, final, sink);
+}
+
+std::size_t scan_kernel_count(const std::uint8_t* p, std::size_t n, bool final,
+                              CountSink& sink) noexcept {
+    const Level* level = current().load(std::memory_order_relaxed);
+    if (level->scan_count == nullptr) return 0;
+    return level->scan_count(tables(), p, n, final, sink);
 }
 
 bool scan_kernel_active() noexcept {

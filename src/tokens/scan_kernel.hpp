@@ -35,6 +35,7 @@
 #include <span>
 #include <string_view>
 
+#include "tokens/count_sink.hpp"
 #include "tokens/token_sink.hpp"
 
 namespace tarvelin {
@@ -71,6 +72,13 @@ KernelScan scan_kernel(const std::uint8_t* p, std::size_t n, bool final, TokenSp
 // the batch is full. Returns the bytes settled.
 std::size_t scan_kernel_into(const std::uint8_t* p, std::size_t n, bool final,
                              TokenSink& sink) noexcept;
+
+// The same walk, counting the tokens through `sink` (see CountSink) instead
+// of keeping them; stops in front of a token when count_sink_full. Returns
+// the bytes settled; the texts queued in the sink point into [p, p + n) or
+// its tail, and must be taken from it before that memory changes.
+std::size_t scan_kernel_count(const std::uint8_t* p, std::size_t n, bool final,
+                              CountSink& sink) noexcept;
 
 // Whether scan_kernel may settle anything at the current level (false at
 // "scalar": a reading loop should then not call it at all).

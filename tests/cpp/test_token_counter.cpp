@@ -2,6 +2,8 @@
 // counts of the tokens that the batches hold.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -9,6 +11,7 @@
 
 #include "tokenizers/from_text_tokenizer.hpp"
 #include "tokenizers/token_counter.hpp"
+#include "tokens/scan_kernel.hpp"
 
 namespace tarvelin {
 namespace {
@@ -177,6 +180,99 @@ TEST(TokenCounter, RefusedRoomResumesWhereItStopped) {
     EXPECT_GE(refusals, 5u);
     EXPECT_EQ(listed(counter), want);
 }
+
+// Counting with the vector kernel at every level against the batches of the
+// scalar path: random settings, a few batches taken first, then one batch
+// counted, and after it every kind let through: one batch taken (with its
+// offsets: the counting must stop exactly where its batch ends) and the rest
+// counted, in slices of random budgets.
+struct Settings {
+    std::uint64_t size, filter, min_len, max_len;
+};
+
+struct Batch {
+    std::string text;
+    std::vector<std::uint64_t> types, offsets;
+    bool operator==(const Batch&) const = default;
+};
+
+void open_with(Probe& t, const std::string& text, const Settings& s) {
+    open_probe(t, text, s.size, s.filter);
+    t.set_token_min_len(s.min_len);
+    t.set_token_max_len(s.max_len);
+    ASSERT_TRUE(t.set_offsets(true));
+}
+
+Batch next_of(Probe& t) {
+    t.next_batch();
+    const BatchBuffer& b = t.batch_buffer();
+    return {std::string(reinterpret_cast<const char*>(b.text_buffer), b.text_bytes),
+            {b.types_buffer, b.types_buffer + b.token_count},
+            {b.offsets, b.offsets + b.token_count}};
+}
+
+void add_tokens(const Batch& b, Counts& counts) {
+    const char* p = b.text.data();
+    for (const std::uint64_t type : b.types) {
+        const std::size_t n = is_word_type(type) ? std::strlen(p) : utf8_lead_length(*p);
+        ++counts[std::string(p, n)];
+        p += n + 1;
+    }
+}
+
+class CountAtLevel : public ::testing::TestWithParam<std::string> {
+  protected:
+    void TearDown() override { set_scan_level(scan_levels().back()); }
+};
+
+TEST_P(CountAtLevel, EqualsTheScalarBatches) {
+    std::mt19937 rng(17);
+    constexpr std::uint64_t filters[] = {~0ull, 4 | 16, 1, 2, 8 | 32 | 64, 0x55};
+    constexpr std::uint64_t min_lens[] = {0, 1, 2, 4};
+    constexpr std::uint64_t max_lens[] = {512, 128, 64, 6, 1};
+    for (int round = 0; round < 80; ++round) {
+        const std::string text = round % 2 == 0 ? random_text(rng) : varied_text(rng, 2000);
+        const Settings s{round % 3 == 0 ? 1 + rng() % 7 : round % 3 == 1 ? 50 + rng() % 500 : 65536,
+                         filters[rng() % std::size(filters)],
+                         round % 2 == 0 ? 0 : min_lens[rng() % std::size(min_lens)],
+                         round % 2 == 0 ? 512 : max_lens[rng() % std::size(max_lens)]};
+        const std::size_t skip = rng() % 3;
+        std::vector<Batch> want;
+        ASSERT_TRUE(set_scan_level("scalar"));
+        {
+            Probe r;
+            open_with(r, text, s);
+            for (Batch b = next_of(r); !b.types.empty(); b = next_of(r)) {
+                want.push_back(b);
+                if (want.size() == skip + 1) r.set_filter(~0ull);
+            }
+        }
+        ASSERT_TRUE(set_scan_level(GetParam()));
+        Probe c;
+        open_with(c, text, s);
+        for (std::size_t i = 0; i < skip; ++i) next_of(c);
+        TokenCounter counter;
+        Counts expected;
+        for (std::size_t i = skip; i < want.size(); ++i)
+            if (i != skip + 1) add_tokens(want[i], expected);
+        // One batch counted: to its end, whatever the budgets.
+        ReadResult r;
+        do {
+            r = c.count_some(counter, 1 + rng() % 3000);
+        } while (r != ReadResult::complete && c.batch_open());
+        c.set_filter(~0ull);
+        if (skip + 1 < want.size()) {
+            EXPECT_EQ(next_of(c), want[skip + 1]) << "round " << round;
+        }
+        while (c.count_some(counter, 1 + rng() % 3000) != ReadResult::complete) {
+        }
+        ASSERT_EQ(listed(counter), expected) << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, CountAtLevel,
+                         ::testing::ValuesIn(std::vector<std::string>(scan_levels().begin(),
+                                                                      scan_levels().end())));
 
 TEST(TokenCounter, ZeroBatchSizeCountsNothing) {
     Probe t;

@@ -20,7 +20,8 @@
 // - the batches, taken together, hold exactly the unlimited run's tokens that
 //   pass the settings, and the stream ends with an empty batch;
 // - when the text is well-formed UTF-8, the unlimited run's tokens joined give
-//   back the text.
+//   back the text;
+// - counting (count_some) gives the counts of the batches' tokens.
 //
 // The vector kernel runs at the level TARVELIN_SCAN_LEVEL names (see
 // LLVMFuzzerInitialize).
@@ -32,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,6 +49,7 @@
 #include "tokenizers/file_source.hpp"
 #include "tokenizers/reading_loop.hpp"
 #include "tokenizers/text_source.hpp"
+#include "tokenizers/token_counter.hpp"
 #include "tokenizers/tokenizer.hpp"
 #include "tokens/scan_kernel.hpp"
 #include "tokens/token_assembler.hpp"
@@ -317,8 +320,9 @@ struct ChunkedSource {
 // The library compiles the reading loop for its own sources only; this one is
 // the harness's.
 template <>
-tarvelin::ReadResult tarvelin::Tokenizer<ChunkedSource>::read_some(std::uint64_t budget) noexcept {
-    return read_slice(source, assembler, utf8_char, batch, mode, drain_steps, budget);
+tarvelin::ReadResult tarvelin::Tokenizer<ChunkedSource>::read_some(std::uint64_t budget,
+                                                                   TokenCounter* counter) noexcept {
+    return read_slice(source, assembler, utf8_char, batch, mode, drain_steps, budget, counter);
 }
 
 namespace {
@@ -369,6 +373,24 @@ TokenList batched_tokens(FuzzTokenizer<Source>& tok, const Settings& s, std::siz
     tok.next_batch();
     CHECK(tok.batch.token_count == 0, tok.batch.token_count);
     return tokens;
+}
+
+// The counts of count_some over the whole input, in calls of the budget.
+template <class Source>
+std::map<std::string, std::uint64_t> counted_tokens(FuzzTokenizer<Source>& tok, std::size_t size) {
+    TokenCounter counter;
+    const std::uint64_t budget = tok.budget == 0 ? ~std::uint64_t{0} : tok.budget;
+    for (std::uint64_t call = 0;; ++call) {
+        CHECK(call < 4 * (size + 4), call, size);
+        const ReadResult r = tok.count_some(counter, budget);
+        CHECK(r == ReadResult::complete || r == ReadResult::paused, static_cast<unsigned>(r));
+        if (r == ReadResult::complete) break;
+    }
+    std::map<std::string, std::uint64_t> counts;
+    counter.for_each([&](const std::uint8_t* p, std::size_t n, std::uint64_t c) {
+        CHECK(counts.emplace(std::string(reinterpret_cast<const char*>(p), n), c).second, n);
+    });
+    return counts;
 }
 
 // A file holding `size` bytes, opened for reading at its start; it lives in
@@ -461,5 +483,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CHECK(got.type_of(i) == expected.type_of(i), i, got.type_of(i));
         CHECK(got.text_of(i) == expected.text_of(i), i, got.text_of(i).size());
     }
+
+    // Counting (the kernel's tokens counted as they are found, the others
+    // from the batches) gives the counts of the batches' tokens.
+    std::map<std::string, std::uint64_t> want_counts;
+    for (std::size_t i = 0; i < expected.size(); ++i) ++want_counts[std::string(expected.text_of(i))];
+    std::map<std::string, std::uint64_t> counts;
+    if (s.source == 2) {
+        FuzzTokenizer<ChunkedSource> tok(s);
+        tok.source.data = text;
+        tok.source.size = text_size;
+        tok.source.chunk = s.chunk;
+        counts = counted_tokens(tok, text_size);
+    } else {
+        FuzzTokenizer<TextSource> tok(s);
+        if (!tok.source.assign(reinterpret_cast<const char*>(text), text_size)) std::abort();
+        counts = counted_tokens(tok, text_size);
+    }
+    CHECK(counts == want_counts, counts.size(), want_counts.size());
     return 0;
 }
