@@ -68,4 +68,11 @@ void FileSource::refill() noexcept {
     }
 }
 
+std::uint64_t FileSource::bytes_left() const noexcept {
+    struct stat st;
+    if (file == nullptr || fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    return size > consumed ? size - consumed : 0;
+}
+
 } // namespace tarvelin

@@ -69,6 +69,9 @@ struct FileSource {
     }
     std::uint64_t position() const noexcept { return consumed; }
     bool at_end() const noexcept { return pos == len && (eof || file == nullptr); }
+    // About how many bytes are left to read: from the size of a regular
+    // file, 0 when it is not known.
+    std::uint64_t bytes_left() const noexcept;
 
   private:
     void refill() noexcept;

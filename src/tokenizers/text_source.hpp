@@ -118,6 +118,11 @@ struct TextSource {
         return utf8_length(static_cast<const std::uint32_t*>(units), unit_count);
     }
 
+    // About how many bytes are left to read (over units: the units left).
+    std::uint64_t bytes_left() const noexcept {
+        return units == nullptr ? text_size - read_pos : unit_count - unit_pos;
+    }
+
     // Bytes read so far; over units, bytes of their UTF-8 form.
     std::uint64_t position() const noexcept {
         return units == nullptr ? read_pos : windows_before + window_pos;

@@ -69,19 +69,46 @@ inline bool same_tail(const std::uint8_t* a, const std::uint8_t* b, std::uint64_
 
 } // namespace
 
+namespace {
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+}
+
 // Zeroed storage for a table. Lookups land anywhere in it, so a large one is
-// asked for in huge pages where the system has them: with small pages nearly
-// every lookup in it would also miss the address translation cache.
+// mapped on its own, aligned to huge pages and asked for in them where the
+// system has them: with small pages nearly every lookup in it would also miss
+// the address translation cache. (Fresh mappings are zeroed already, and
+// keep the allocator's own sizing out of it.)
 TokenCounter::Slot* TokenCounter::alloc_table(std::size_t bytes) noexcept {
-    constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
-    const bool huge = bytes >= HUGE_PAGE;
-    void* p = std::aligned_alloc(huge ? HUGE_PAGE : 64, bytes);
-    if (p == nullptr) return nullptr;
+#if defined(__linux__)
+    if (bytes >= HUGE_PAGE) {
+        void* p = mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return nullptr;
+        const auto start = reinterpret_cast<std::uintptr_t>(p);
+        const std::uintptr_t aligned = (start + HUGE_PAGE - 1) & ~(std::uintptr_t{HUGE_PAGE} - 1);
+        if (aligned > start) munmap(p, aligned - start);
+        const std::uintptr_t after = aligned + bytes, end = start + bytes + HUGE_PAGE;
+        if (end > after) munmap(reinterpret_cast<void*>(after), end - after);
 #if defined(MADV_HUGEPAGE)
-    if (huge) madvise(p, bytes, MADV_HUGEPAGE); // a hint: failure changes nothing
+        madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE); // a hint
 #endif
+        return reinterpret_cast<Slot*>(aligned);
+    }
+#endif
+    void* p = std::aligned_alloc(64, bytes);
+    if (p == nullptr) return nullptr;
     std::memset(p, 0, bytes);
     return static_cast<Slot*>(p);
+}
+
+void TokenCounter::free_table(Slot* table, std::size_t bytes) noexcept {
+#if defined(__linux__)
+    if (bytes >= HUGE_PAGE) {
+        munmap(table, bytes);
+        return;
+    }
+#endif
+    std::free(table);
 }
 
 std::uint64_t TokenCounter::distinct() const noexcept {
@@ -91,7 +118,7 @@ std::uint64_t TokenCounter::distinct() const noexcept {
 }
 
 void TokenCounter::clear() noexcept {
-    std::free(slots_);
+    if (slots_ != nullptr) free_table(slots_, (slot_mask_ + 1) * sizeof(Slot));
     std::free(order_);
     std::free(arena_);
     slots_ = nullptr;
@@ -121,7 +148,7 @@ bool TokenCounter::make_room(std::uint64_t more) noexcept {
     auto* order = static_cast<std::uint32_t*>(
         std::realloc(order_, slots * 3 / 4 * sizeof(std::uint32_t)));
     if (order == nullptr) {
-        std::free(table);
+        free_table(table, slots * sizeof(Slot));
         return false;
     }
     order_ = order;
@@ -133,7 +160,7 @@ bool TokenCounter::make_room(std::uint64_t more) noexcept {
         table[at] = s;
         order_[i] = static_cast<std::uint32_t>(at);
     }
-    std::free(slots_);
+    if (slots_ != nullptr) free_table(slots_, (slot_mask_ + 1) * sizeof(Slot));
     slots_ = table;
     slot_mask_ = mask;
     grow_at_ = slots * 3 / 4;

@@ -42,6 +42,17 @@ class TokenCounter {
         return add_batch(batch, at);
     }
 
+    // Sizes the table at once for the texts that about `bytes` more input
+    // may hold, when there is no table yet, so that it does not grow through
+    // every size on the way: a guess of one text in 128 bytes, at most 65,536
+    // texts (a table of 4 MiB). Only a hint: nothing happens when the storage
+    // cannot be had.
+    void expect_input(std::uint64_t bytes) noexcept {
+        constexpr std::uint64_t most = 65536;
+        const std::uint64_t texts = bytes / 128 < most ? bytes / 128 : most;
+        if (slots_ == nullptr && texts > 256) (void)make_room(texts);
+    }
+
     // A sink for the vector kernel to count tokens into (see CountSink), with
     // the batch's accept rule and room for `limit` more of its tokens; room
     // is made for every text the kernel may queue. False when that room
@@ -96,6 +107,7 @@ class TokenCounter {
     static_assert(sizeof(Slot) == COUNT_SLOT_BYTES, "the sink fetches slots of this size");
 
     static Slot* alloc_table(std::size_t bytes) noexcept;
+    static void free_table(Slot* table, std::size_t bytes) noexcept;
     // Room for `more` new texts in the table; false when it cannot be had.
     bool make_room(std::uint64_t more) noexcept;
     bool reserve_arena(std::uint64_t bytes) noexcept;

@@ -71,6 +71,7 @@ class Tokenizer {
     // counted on from where it stopped by the next call.
     ReadResult count_some(TokenCounter& counter, std::uint64_t budget) noexcept {
         if (batch.batch_size == 0) return ReadResult::complete;
+        if constexpr (requires { source.bytes_left(); }) counter.expect_input(source.bytes_left());
         if (!uncounted) {
             const ReadResult r = read_some(budget, &counter);
             if (r != ReadResult::complete) return r;

@@ -151,9 +151,11 @@ TEST(TokenCounter, LargeVocabulariesAndLongTexts) {
         Probe c;
         open_probe(c, text, size, ~0ull);
         TokenCounter counter;
+        // Once from a table of 256 slots, once from the largest first guess.
+        if (size == 777) counter.expect_input(~0ull);
         while (c.count_some(counter, ~0ull) != ReadResult::complete) {
         }
-        ASSERT_GT(want.size(), 10000u); // the table grew six times
+        ASSERT_GT(want.size(), 10000u); // the first table grew several times
         EXPECT_EQ(listed(counter), want);
     }
 }
