@@ -199,16 +199,26 @@ HWY_INLINE hn::Mask<D> AtLeast(D d, V x, std::uint8_t c) {
 }
 
 // Classifies blk[0..64); blk[64] must be readable (the byte after a lead).
+// The masks of bytes from 0x80 up are made only for a block that has any.
 HWY_INLINE void Classify(const std::uint8_t* HWY_RESTRICT blk, BlockMasks& k) {
     const hn::CappedTag<std::uint8_t, BLOCK> d;
     const std::size_t N = hn::Lanes(d);
     k = BlockMasks{};
+    auto any = hn::Zero(d);
     for (std::size_t i = 0; i < BLOCK; i += N) {
         const auto v = hn::LoadU(d, blk + i);
-        const auto next = hn::LoadU(d, blk + i + 1);
         const auto letter = AtMost(d, hn::Sub(hn::Or(v, hn::Set(d, 0x20)), hn::Set(d, 'a')), 25);
         const auto digit = AtMost(d, hn::Sub(v, hn::Set(d, '0')), 9);
         const auto hyphen = hn::Eq(v, hn::Set(d, '-'));
+        k.letter |= MaskBits(d, letter) << i;
+        k.digit |= MaskBits(d, digit) << i;
+        k.hyphen |= MaskBits(d, hyphen) << i;
+        any = hn::Or(any, v);
+    }
+    if (hn::AllTrue(d, AtMost(d, any, 0x7F))) return; // all ASCII
+    for (std::size_t i = 0; i < BLOCK; i += N) {
+        const auto v = hn::LoadU(d, blk + i);
+        const auto next = hn::LoadU(d, blk + i + 1);
         const auto cont = AtMost(d, hn::Sub(v, hn::Set(d, 0x80)), 0x3F);
         const auto lead = AtLeast(d, v, 0xC0);
         const auto lead34 = AtLeast(d, v, 0xE0);
@@ -220,9 +230,6 @@ HWY_INLINE void Classify(const std::uint8_t* HWY_RESTRICT blk, BlockMasks& k) {
         const auto d1 = hn::And(hn::Eq(v, hn::Set(d, 0xD1)),
                                 hn::Or(hn::Eq(next, hn::Set(d, 0x91)),
                                        AtMost(d, hn::Sub(next, hn::Set(d, 0x80)), 0x0F)));
-        k.letter |= MaskBits(d, letter) << i;
-        k.digit |= MaskBits(d, digit) << i;
-        k.hyphen |= MaskBits(d, hyphen) << i;
         k.cont |= MaskBits(d, cont) << i;
         k.lead |= MaskBits(d, lead) << i;
         k.lead34 |= MaskBits(d, lead34) << i;
@@ -466,18 +473,30 @@ struct KeptOut {
         const hn::FixedTag<std::uint8_t, 8> d8;
         const hn::ScalableTag<std::uint64_t> d64;
         const hn::Rebind<std::uint32_t, decltype(d64)> d32w;
-        const hn::Rebind<std::uint8_t, decltype(d64)> d8w;
-        const std::size_t W = hn::Lanes(d64);
-        HWY_ALIGN std::uint8_t picked[16];
+        constexpr std::size_t W = hn::MaxLanes(d64); // 2, 4 or 8 (the targets have fixed widths)
         std::uint64_t* types = sink.types + sink.count;
         for (std::size_t g = 0; g < BLOCK; g += 8) {
             const unsigned pick = static_cast<unsigned>(first >> g) & 0xFFu;
             const auto bytes = hn::ZeroExtendVector(d16, hn::LoadU(d8, type_of + g));
             const auto index = hn::Load(d16, kernel_detail::pick_table.index[pick]);
-            hn::Store(hn::TableLookupBytes(bytes, index), d16, picked);
-            for (std::size_t j = 0; j < 8; j += W)
-                hn::StoreU(hn::PromoteTo(d64, hn::PromoteTo(d32w, hn::LoadU(d8w, picked + j))), d64,
-                           types + j);
+            const auto picked = hn::TableLookupBytes(bytes, index);
+            // Widened in registers, W lanes at a time from lane 0 on.
+            const auto widen = [&](auto from) {
+                const auto low8 = hn::LowerHalf(from); // lanes 0..7
+                if constexpr (W == 8) return hn::PromoteTo(d64, hn::PromoteTo(d32w, low8));
+                else if constexpr (W == 4)
+                    return hn::PromoteTo(d64, hn::PromoteTo(d32w, hn::LowerHalf(low8)));
+                else
+                    return hn::PromoteTo(d64,
+                                         hn::PromoteTo(d32w, hn::LowerHalf(hn::LowerHalf(low8))));
+            };
+            hn::StoreU(widen(picked), d64, types);
+            if constexpr (W <= 4)
+                hn::StoreU(widen(hn::ShiftRightBytes<W>(d16, picked)), d64, types + W);
+            if constexpr (W <= 2) {
+                hn::StoreU(widen(hn::ShiftRightBytes<2 * W>(d16, picked)), d64, types + 2 * W);
+                hn::StoreU(widen(hn::ShiftRightBytes<3 * W>(d16, picked)), d64, types + 3 * W);
+            }
             types += hwy::PopCount(pick);
         }
     }
