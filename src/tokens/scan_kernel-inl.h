@@ -62,6 +62,14 @@ inline void ascii_passing(const KernelTables& t, std::uint64_t filter, std::uint
 
 inline constexpr std::size_t BLOCK = 64;
 
+// The bits set in each byte of x, in that byte.
+constexpr std::uint64_t byte_counts(std::uint64_t x) noexcept {
+    x -= (x >> 1) & 0x5555555555555555u;
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    return (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+}
+static_assert(byte_counts(0xFF00F00000000301u) == 0x0800040000000201u);
+
 // Decodes the characters whose lead bytes lie in in[from..n) (continuation
 // bytes there are skipped) and stores them as `Unit`s; returns the units written.
 template <class Unit>
@@ -424,17 +432,23 @@ struct KeptOut {
         }
         // The last byte of each token: the byte before each later start, and end - 1.
         const std::uint64_t nul_after = (first >> 1) | (std::uint64_t{1} << (end - 1));
+        // Where each group of eight goes: byte j of `ends` is the text up
+        // to the end of group j, its bytes kept and the NULs after them
+        // (at most 128 in all, so no byte carries into the next).
+        const std::uint64_t ends =
+            (kernel_detail::byte_counts(region) + kernel_detail::byte_counts(nul_after)) *
+            0x0101010101010101u;
         const hn::FixedTag<std::uint8_t, 16> d16;
         const hn::FixedTag<std::uint8_t, 8> d8;
-        std::uint8_t* o = sink.text;
+        std::uint8_t* const o = sink.text;
         for (std::size_t g = 0; g < BLOCK; g += 8) { // past end: nothing kept
             const unsigned after = static_cast<unsigned>(nul_after >> g) & 0xFFu;
             const auto bytes = hn::ZeroExtendVector(d16, hn::LoadU(d8, blk + g));
             const auto index = hn::Load(d16, kernel_detail::nul_table.index[after]);
-            hn::StoreU(hn::TableLookupBytesOr0(bytes, index), d16, o);
-            o += (end <= g ? 0 : end - g < 8 ? end - g : 8) + hwy::PopCount(after);
+            hn::StoreU(hn::TableLookupBytesOr0(bytes, index), d16,
+                       o + (static_cast<unsigned>((ends << 8) >> g) & 0xFFu));
         }
-        sink.text = o;
+        sink.text = o + (ends >> 56);
         sink.chars += hwy::PopCount(~k.cont & region) + tokens;
         sink.char_bits |= (k.ru_lead & region) != 0 ? 0x410u : 0u;
         sink.count += tokens;
