@@ -9,6 +9,7 @@
 #ifndef TARVELIN_SCAN_KERNEL_COMMON_H
 #define TARVELIN_SCAN_KERNEL_COMMON_H
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -27,12 +28,11 @@ namespace tarvelin::kernel_detail {
 // Read-only data the scanning kernel needs, built once.
 struct KernelTables {
     const CharClassTable* table;
-    // The type of each ASCII character; as [8][16], a byte shuffle's table
-    // for each high nibble.
-    alignas(16) std::uint8_t ascii_type[0x80];
+    // The type of each ASCII character.
+    std::uint8_t ascii_type[0x80];
     // For each kind 1 << k (k < 7), the ASCII bytes of that kind as a bitmap:
     // byte b is bit b & 7 of ascii_of_kind[k][b >> 3].
-    std::uint8_t ascii_of_kind[7][16];
+    alignas(16) std::uint8_t ascii_of_kind[7][16];
     // The type of a token of well-formed text by its first byte, where that
     // is ASCII or the lead byte of a Russian letter (D0, D1); 0 otherwise.
     std::uint64_t start_type[256];
@@ -206,6 +206,16 @@ HWY_INLINE hn::Mask<D> AtLeast(D d, V x, std::uint8_t c) {
     return hn::Eq(hn::Max(x, hn::Set(d, c)), x);
 }
 
+// The ASCII letters A..Z, a..z and the digits 0..9 among the bytes of v.
+template <class D>
+HWY_INLINE hn::Mask<D> Letters(D d, hn::Vec<D> v) {
+    return AtMost(d, hn::Sub(hn::Or(v, hn::Set(d, 0x20)), hn::Set(d, 'a')), 25);
+}
+template <class D>
+HWY_INLINE hn::Mask<D> Digits(D d, hn::Vec<D> v) {
+    return AtMost(d, hn::Sub(v, hn::Set(d, '0')), 9);
+}
+
 // Classifies blk[0..64); blk[64] must be readable (the byte after a lead).
 // The masks of bytes from 0x80 up are made only for a block that has any.
 HWY_INLINE void Classify(const std::uint8_t* HWY_RESTRICT blk, BlockMasks& k) {
@@ -215,8 +225,8 @@ HWY_INLINE void Classify(const std::uint8_t* HWY_RESTRICT blk, BlockMasks& k) {
     auto any = hn::Zero(d);
     for (std::size_t i = 0; i < BLOCK; i += N) {
         const auto v = hn::LoadU(d, blk + i);
-        const auto letter = AtMost(d, hn::Sub(hn::Or(v, hn::Set(d, 0x20)), hn::Set(d, 'a')), 25);
-        const auto digit = AtMost(d, hn::Sub(v, hn::Set(d, '0')), 9);
+        const auto letter = Letters(d, v);
+        const auto digit = Digits(d, v);
         const auto hyphen = hn::Eq(v, hn::Set(d, '-'));
         k.letter |= MaskBits(d, letter) << i;
         k.digit |= MaskBits(d, digit) << i;
@@ -246,24 +256,26 @@ HWY_INLINE void Classify(const std::uint8_t* HWY_RESTRICT blk, BlockMasks& k) {
     }
 }
 
-// The bytes of blk[0..64) that are in the 128-bit bitmap `ascii` (bytes
-// from 0x80 up give arbitrary bits).
+// The lanes of v whose bytes are in the 128-bit bitmap `ascii` (byte b is
+// bit b & 7 of ascii[b >> 3]; bytes from 0x80 up give arbitrary lanes).
+template <class D>
+HWY_INLINE hn::Mask<D> InBitmap(D d, hn::Vec<D> v, const std::uint8_t* ascii) {
+    HWY_ALIGN static constexpr std::uint8_t bit_of[16] = {1, 2, 4, 8, 16, 32, 64, 128,
+                                                           1, 2, 4, 8, 16, 32, 64, 128};
+    const auto byte =
+        hn::TableLookupBytes(hn::LoadDup128(d, ascii), hn::And(hn::ShiftRight<3>(v), hn::Set(d, 15)));
+    const auto bit = hn::TableLookupBytes(hn::LoadDup128(d, bit_of), hn::And(v, hn::Set(d, 7)));
+    return hn::Ne(hn::And(byte, bit), hn::Zero(d));
+}
+
+// The bytes of blk[0..64) that are in the bitmap `ascii`, as InBitmap.
 HWY_INLINE std::uint64_t InAsciiBitmap(const std::uint8_t* HWY_RESTRICT blk,
                                        const std::uint8_t* ascii) {
     const hn::CappedTag<std::uint8_t, BLOCK> d;
     const std::size_t N = hn::Lanes(d);
-    HWY_ALIGN static constexpr std::uint8_t bit_of[16] = {1, 2, 4, 8, 16, 32, 64, 128,
-                                                           1, 2, 4, 8, 16, 32, 64, 128};
-    const auto bitmap = hn::LoadDup128(d, ascii);
-    const auto bits = hn::LoadDup128(d, bit_of);
     std::uint64_t in = 0;
-    for (std::size_t i = 0; i < BLOCK; i += N) {
-        const auto v = hn::LoadU(d, blk + i);
-        const auto index = hn::And(hn::ShiftRight<3>(v), hn::Set(d, 15));
-        const auto byte = hn::TableLookupBytes(bitmap, index);
-        const auto bit = hn::TableLookupBytes(bits, hn::And(v, hn::Set(d, 7)));
-        in |= MaskBits(d, hn::Ne(hn::And(byte, bit), hn::Zero(d))) << i;
-    }
+    for (std::size_t i = 0; i < BLOCK; i += N)
+        in |= MaskBits(d, InBitmap(d, hn::LoadU(d, blk + i), ascii)) << i;
     return in;
 }
 
@@ -278,6 +290,31 @@ HWY_INLINE std::size_t LowestBitOr64(std::uint64_t x) {
 #else
     return x != 0 ? LowestBit(x) : 64;
 #endif
+}
+
+// The type of a token that begins with each byte of v, for the bytes that
+// begin the tokens of a settled prefix: the ASCII ones, and the lead bytes D0
+// and D1 of a Russian letter. Any other byte gets some kind. The letters and
+// digits are those of Classify; space, vertical tab and line feed are the
+// one-character ASCII kinds besides punctuation, which comes from the tables.
+template <class D>
+HWY_INLINE hn::Vec<D> StartTypes(D d, const KernelTables& t, hn::Vec<D> v) {
+    const auto kind = [&](TokenType type) {
+        return hn::Set(d, static_cast<std::uint8_t>(type_value(type)));
+    };
+    const auto letter = Letters(d, v);
+    const auto digit = Digits(d, v);
+    const auto space = hn::Or(hn::Eq(v, hn::Set(d, ' ')), hn::Eq(v, hn::Set(d, 0x0B)));
+    const auto russian = hn::Eq(hn::And(v, hn::Set(d, 0xFE)), hn::Set(d, 0xD0));
+    const std::uint8_t* punctuation =
+        t.ascii_of_kind[std::countr_zero(type_value(TokenType::PNCTTN))];
+    auto type = hn::IfThenElse(InBitmap(d, v, punctuation), kind(TokenType::PNCTTN),
+                               kind(TokenType::UNKNWN));
+    type = hn::IfThenElse(space, kind(TokenType::WRDSPC), type);
+    type = hn::IfThenElse(hn::Eq(v, hn::Set(d, '\n')), kind(TokenType::NWLINE), type);
+    type = hn::IfThenElse(letter, kind(TokenType::ENWORD), type);
+    type = hn::IfThenElse(digit, kind(TokenType::NUMBER), type);
+    return hn::IfThenElse(russian, kind(TokenType::RUWORD), type);
 }
 
 // Where the walk puts the tokens it settles: TokenSpans, at most max of them.
@@ -470,17 +507,7 @@ struct KeptOut {
         HWY_ALIGN std::uint8_t type_of[BLOCK];
         for (std::size_t i = 0; i < BLOCK; i += N) {
             const auto v = hn::LoadU(d, blk + i);
-            const auto low = hn::And(v, hn::Set(d, 15));
-            const auto high = hn::ShiftRight<4>(v);
-            auto type = hn::IfThenElse(
-                hn::Eq(hn::And(v, hn::Set(d, 0xFE)), hn::Set(d, 0xD0)),
-                hn::Set(d, static_cast<std::uint8_t>(type_value(TokenType::RUWORD))),
-                hn::Set(d, static_cast<std::uint8_t>(type_value(TokenType::UNKNWN))));
-            for (unsigned h = 0; h < 8; ++h) {
-                const auto row = hn::LoadDup128(d, t.ascii_type + 16 * h);
-                type = hn::IfThenElse(hn::Eq(high, hn::Set(d, static_cast<std::uint8_t>(h))),
-                                      hn::TableLookupBytes(row, low), type);
-            }
+            const auto type = StartTypes(d, t, v);
             hn::Store(type, d, type_of + i);
         }
         const hn::FixedTag<std::uint8_t, 16> d16;

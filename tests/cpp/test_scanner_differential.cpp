@@ -99,7 +99,8 @@ struct Reader {
 };
 
 // Random text made of the pieces that matter to the rules: words of each
-// kind, hyphens, spaces, other characters, long runs and malformed bytes.
+// kind, hyphens, spaces, any ASCII character, other characters, long runs
+// and malformed bytes.
 std::string random_text(std::mt19937& rng, bool malformed) {
     static const std::vector<std::string> pieces = {
         "a", "Z", "word", "Ж", "ёлка", "Москва", "7", "2023", "-", "-", "--", " ", "  ", "\n",
@@ -118,6 +119,8 @@ std::string random_text(std::mt19937& rng, bool malformed) {
             const std::size_t n = 100 + rng() % 60;
             const std::string unit = (r % 3 == 0) ? "x" : (r % 3 == 1) ? "9-" : "\xD1\x8F";
             for (std::size_t k = 0; k < n; ++k) s += unit;
+        } else if (r < 14) { // any ASCII character, controls included
+            s += static_cast<char>(1 + rng() % 127);
         } else {
             s += pieces[rng() % pieces.size()];
         }
