@@ -149,25 +149,42 @@ py::object types_view(std::uint64_t* data, std::uint64_t count, py::handle owner
 // The batch's text as a str, written once in its final storage width:
 // copied when it is ASCII, else transcoded from the UTF-8 bytes. A batch with
 // a malformed character raises the decoding error.
+// Batch texts from this size on are written without the interpreter lock.
+constexpr std::uint64_t UNLOCKED_TEXT_BYTES = 64 * 1024;
+
 py::str batch_text(const BatchBuffer& batch) {
     if (batch.malformed) raise_malformed(batch);
     // char_bits lies in the storage class of the largest character.
     const Py_UCS4 max_char = batch.char_bits < 0x10FFFFu ? batch.char_bits : 0x10FFFFu;
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(batch.text_chars), max_char);
     if (s == nullptr) raise_string_failure();
+    auto result = py::reinterpret_steal<py::str>(s);
     void* data = PyUnicode_DATA(s);
-    const std::uint8_t* text = batch.text_buffer;
-    switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND:
-        if (max_char < 0x80u) std::memcpy(data, text, batch.text_bytes);
-        else utf8_to_ucs1(text, batch.text_bytes, static_cast<std::uint8_t*>(data));
-        break;
-    case PyUnicode_2BYTE_KIND:
-        utf8_to_ucs2(text, batch.text_bytes, static_cast<std::uint16_t*>(data));
-        break;
-    default: utf8_to_ucs4(text, batch.text_bytes, static_cast<std::uint32_t*>(data)); break;
+    const int kind = PyUnicode_KIND(s);
+    const auto fill = [&] {
+        const std::uint8_t* text = batch.text_buffer;
+        switch (kind) {
+        case PyUnicode_1BYTE_KIND:
+            if (max_char < 0x80u) std::memcpy(data, text, batch.text_bytes);
+            else utf8_to_ucs1(text, batch.text_bytes, static_cast<std::uint8_t*>(data));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            utf8_to_ucs2(text, batch.text_bytes, static_cast<std::uint16_t*>(data));
+            break;
+        default: utf8_to_ucs4(text, batch.text_bytes, static_cast<std::uint32_t*>(data)); break;
+        }
+    };
+    // A large text is written with the interpreter lock released, so that
+    // other threads run meanwhile: the new str is seen by no one else yet,
+    // and the batch is the calling tokenizer's, held by its call lock. (The
+    // first writes to the str's fresh pages take most of the time.)
+    if (batch.text_bytes >= UNLOCKED_TEXT_BYTES) {
+        py::gil_scoped_release unlocked;
+        fill();
+    } else {
+        fill();
     }
-    return py::reinterpret_steal<py::str>(s);
+    return result;
 }
 
 } // namespace
