@@ -1070,6 +1070,71 @@ HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
 #endif
 
 #if HWY_TARGET == HWY_SCALAR
+HWY_INLINE void TranscodeWide(const std::uint8_t* in, std::size_t n, std::uint32_t* out) {
+    kernel_detail::decode_scalar(in, 0, n, out);
+}
+#else
+// Into four-byte storage, as Transcode into two-byte storage eight 16-bit
+// lanes at a time, widened as they are stored; a piece that holds a lead
+// byte of four (F0..FF) is decoded a character at a time (such characters
+// are rare even where they occur).
+HWY_INLINE void TranscodeWide(const std::uint8_t* in, std::size_t n, std::uint32_t* out) {
+    const hn::FixedTag<std::uint16_t, 8> d16;
+    const hn::FixedTag<std::uint16_t, 4> d16h;
+    const hn::FixedTag<std::uint32_t, 4> d32;
+    const hn::FixedTag<std::uint8_t, 16> d8x16;
+    const hn::FixedTag<std::uint8_t, 4> d8x4;
+    const hn::Rebind<std::uint8_t, decltype(d16)> d8;
+    std::size_t i = 0, o = 0;
+    while (i + 16 + TAIL_BYTES <= n) {
+        const auto all = hn::LoadU(d8x16, in + i);
+        if (hn::AllTrue(d8x16, hn::Eq(hn::Min(all, hn::Set(d8x16, 0x7F)), all))) { // all ASCII
+            for (std::size_t h = 0; h < 16; h += 4)
+                hn::StoreU(hn::PromoteTo(d32, hn::LoadU(d8x4, in + i + h)), d32, out + o + h);
+            o += 16;
+            i += 16;
+            continue;
+        }
+        if (!hn::AllTrue(d8x16, hn::Lt(all, hn::Set(d8x16, 0xF0)))) {
+            // The characters led in the piece, each read whole (its bytes
+            // after the piece lie within the tail).
+            for (std::size_t k = i; k < i + 16; ++k) {
+                const std::uint32_t b = in[k];
+                if ((b & 0xC0u) == 0x80u) continue;
+                std::uint32_t cp = b;
+                if (b >= 0xC0u) {
+                    const std::size_t len = b >= 0xF0u ? 4 : b >= 0xE0u ? 3 : 2;
+                    cp = b & (0x7Fu >> len);
+                    for (std::size_t c = 1; c < len; ++c) cp = (cp << 6) | (in[k + c] & 0x3Fu);
+                }
+                out[o++] = cp;
+            }
+            i += 16;
+            continue;
+        }
+        for (std::size_t h = 0; h < 16; h += 8) {
+            const std::uint8_t* at = in + i + h;
+            hn::Mask<decltype(d16)> keep;
+            const auto value =
+                DecodeLanes(d16, hn::PromoteTo(d16, hn::LoadU(d8, at)),
+                            hn::PromoteTo(d16, hn::LoadU(d8, at + 1)),
+                            hn::PromoteTo(d16, hn::LoadU(d8, at + 2)), keep);
+            std::uint8_t bits = 0;
+            hn::StoreMaskBits(d16, keep, &bits);
+            const auto index = hn::LoadU(d8x16, kernel_detail::compact_table.index[bits]);
+            const auto packed =
+                hn::BitCast(d16, hn::TableLookupBytes(hn::BitCast(d8x16, value), index));
+            hn::StoreU(hn::PromoteTo(d32, hn::LowerHalf(d16h, packed)), d32, out + o);
+            hn::StoreU(hn::PromoteTo(d32, hn::UpperHalf(d16h, packed)), d32, out + o + 4);
+            o += static_cast<std::size_t>(hwy::PopCount(bits));
+        }
+        i += 16;
+    }
+    kernel_detail::decode_scalar(in, i, n, out + o);
+}
+#endif
+
+#if HWY_TARGET == HWY_SCALAR
 template <class Unit>
 HWY_INLINE std::size_t Encode(const Unit* in, std::size_t n, std::uint8_t* out) {
     return units_to_utf8(in, n, out);
@@ -1204,6 +1269,8 @@ bool Surrogate4(const std::uint32_t* in, std::size_t n) { return Surrogate(in, n
 void Ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) { Transcode(in, n, out); }
 
 void Ucs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) { Transcode(in, n, out); }
+
+void Ucs4(const std::uint8_t* in, std::size_t n, std::uint32_t* out) { TranscodeWide(in, n, out); }
 
 } // namespace HWY_NAMESPACE
 } // namespace tarvelin

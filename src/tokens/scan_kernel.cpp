@@ -37,6 +37,7 @@ struct Level {
                               CountSink&);
     void (*ucs1)(const std::uint8_t*, std::size_t, std::uint8_t*);
     void (*ucs2)(const std::uint8_t*, std::size_t, std::uint16_t*);
+    void (*ucs4)(const std::uint8_t*, std::size_t, std::uint32_t*);
     std::size_t (*from_ucs1)(const std::uint8_t*, std::size_t, std::uint8_t*);
     std::size_t (*from_ucs2)(const std::uint16_t*, std::size_t, std::uint8_t*);
     std::size_t (*from_ucs4)(const std::uint32_t*, std::size_t, std::uint8_t*);
@@ -48,6 +49,9 @@ void ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     kernel_detail::decode_scalar(in, 0, n, out);
 }
 void ucs2_scalar(const std::uint8_t* in, std::size_t n, std::uint16_t* out) {
+    kernel_detail::decode_scalar(in, 0, n, out);
+}
+void ucs4_scalar(const std::uint8_t* in, std::size_t n, std::uint32_t* out) {
     kernel_detail::decode_scalar(in, 0, n, out);
 }
 std::size_t from_ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
@@ -62,10 +66,10 @@ std::size_t from_ucs4_scalar(const std::uint32_t* in, std::size_t n, std::uint8_
 bool surrogate2_scalar(const std::uint16_t* in, std::size_t n) { return has_surrogate(in, n); }
 bool surrogate4_scalar(const std::uint32_t* in, std::size_t n) { return has_surrogate(in, n); }
 
-#define TARVELIN_LEVEL(name, ns)                                                          \
-    Level {                                                                               \
-        name, &ns::ScanKernel, &ns::ScanInto, &ns::ScanCount, &ns::Ucs1, &ns::Ucs2, &ns::FromUcs1,        \
-            &ns::FromUcs2, &ns::FromUcs4, &ns::Surrogate2, &ns::Surrogate4                \
+#define TARVELIN_LEVEL(name, ns)                                                           \
+    Level {                                                                                \
+        name, &ns::ScanKernel, &ns::ScanInto, &ns::ScanCount, &ns::Ucs1, &ns::Ucs2, &ns::Ucs4, \
+            &ns::FromUcs1, &ns::FromUcs2, &ns::FromUcs4, &ns::Surrogate2, &ns::Surrogate4  \
     }
 
 // Every level of this build that the CPU can run, worst first. The feature
@@ -90,8 +94,9 @@ struct Levels {
 #endif
 
     Levels() {
-        add({"scalar", nullptr, nullptr, nullptr, &ucs1_scalar, &ucs2_scalar, &from_ucs1_scalar,
-             &from_ucs2_scalar, &from_ucs4_scalar, &surrogate2_scalar, &surrogate4_scalar});
+        add({"scalar", nullptr, nullptr, nullptr, &ucs1_scalar, &ucs2_scalar, &ucs4_scalar,
+             &from_ucs1_scalar, &from_ucs2_scalar, &from_ucs4_scalar, &surrogate2_scalar,
+             &surrogate4_scalar});
 #if HWY_ARCH_X86
         __builtin_cpu_init();
         const bool sse4 = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1") &&
@@ -206,73 +211,8 @@ bool ucs4_has_surrogate(const std::uint32_t* in, std::size_t n) noexcept {
     return current().load(std::memory_order_relaxed)->surrogate4(in, n);
 }
 
-namespace {
-
-// One character of four-byte storage, decoded a character (not a byte) at a
-// time; continuation bytes are taken as the lead byte says.
-std::size_t decode_ucs4(const std::uint8_t* in, std::size_t n, std::uint32_t* out) noexcept {
-    std::size_t i = 0, o = 0;
-    while (i < n) {
-        const std::uint32_t b = in[i];
-        std::size_t len = b < 0x80u ? 1 : b < 0xE0u ? 2 : b < 0xF0u ? 3 : 4;
-        if (i + len > n) len = n - i; // outside the promise: stay inside the input
-        std::uint32_t cp = len == 1 ? b : b & (0x7Fu >> len);
-        for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (in[i + k] & 0x3Fu);
-        out[o++] = cp;
-        i += len;
-    }
-    return o;
-}
-
-} // namespace
-
 void utf8_to_ucs4(const std::uint8_t* in, std::size_t n, std::uint32_t* out) noexcept {
-    // Characters beyond U+FFFF are rare even where they occur: the stretches
-    // between them go through the two-byte transcoder of the level in use, a
-    // piece at a time into a buffer here, and are widened from there.
-    constexpr std::size_t PIECE = 4096;
-    std::uint16_t units[PIECE];
-    std::size_t i = 0, o = 0;
-    while (i < n) {
-        std::size_t end = n - i > PIECE ? i + PIECE : n;
-        std::size_t j = i;
-        // Eight bytes at a time up to the first lead byte of four (F0..FF).
-        constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
-        while (j + 8 <= end) {
-            std::uint64_t w;
-            std::memcpy(&w, in + j, 8);
-            const std::uint64_t x = (w & 0xF0F0F0F0F0F0F0F0u) ^ 0xF0F0F0F0F0F0F0F0u;
-            if (((x - ones) & ~x & highs) != 0) break; // a byte F0..FF among them
-            j += 8;
-        }
-        while (j < end && in[j] < 0xF0u) ++j;
-        if (j == end && end < n) // a piece ends at the start of a character
-            while (end > i + 1 && (in[end] & 0xC0u) == 0x80u) --end;
-        else
-            end = j;
-        if (end == i) { // a four-byte character (or what stands in its place)
-            std::size_t len = n - i < 4 ? n - i : 4;
-            for (std::size_t k = 1; k < len; ++k)
-                if ((in[i + k] & 0xC0u) != 0x80u) len = k;
-            o += decode_ucs4(in + i, len, out + o);
-            i += len;
-            continue;
-        }
-        // Characters of the piece: its bytes that are not continuations (10xxxxxx).
-        std::size_t count = end - i, k = i;
-        for (; k + 8 <= end; k += 8) {
-            std::uint64_t w;
-            std::memcpy(&w, in + k, 8);
-            // One bit per continuation byte, summed by a multiply.
-            const std::uint64_t cont = (w & ~(w << 1) & highs) >> 7;
-            count -= static_cast<std::size_t>((cont * ones) >> 56);
-        }
-        for (; k < end; ++k) count -= (in[k] & 0xC0u) == 0x80u;
-        utf8_to_ucs2(in + i, end - i, units);
-        for (std::size_t k = 0; k < count; ++k) out[o + k] = units[k];
-        o += count;
-        i = end;
-    }
+    current().load(std::memory_order_relaxed)->ucs4(in, n, out);
 }
 
 std::span<const char* const> scan_levels() noexcept {

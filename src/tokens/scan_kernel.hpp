@@ -92,7 +92,7 @@ bool scan_kernel_active() noexcept;
 // [in, in + n) and writes within the number of lead and ASCII bytes.
 void utf8_to_ucs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noexcept;
 void utf8_to_ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) noexcept;
-// utf8_to_ucs4: any characters; a scalar loop (such text is rare).
+// utf8_to_ucs4: any characters.
 void utf8_to_ucs4(const std::uint8_t* in, std::size_t n, std::uint32_t* out) noexcept;
 
 // The UTF-8 form of code points stored in a str's storage of one byte

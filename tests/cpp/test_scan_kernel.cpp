@@ -185,49 +185,57 @@ std::vector<std::uint32_t> decode_all(const std::string& s) {
     return cps;
 }
 
-std::string random_storage_text(std::mt19937& rng, bool wide) {
+// Text for storage of one byte a character (width 1), two (2) or four (4):
+// only characters that fit, runs of ASCII now and then, and in four-byte
+// storage characters beyond U+FFFF alone or in runs.
+std::string random_storage_text(std::mt19937& rng, int width) {
     static const char* narrow_chars[] = {"a", "Z", "9", " ", "-", "\n", "\xC2\xAB", "\xC3\xA9",
                                          "\xC2\xA0", "\xC3\xBF", "\xC2\x80"};
     static const char* wide_chars[] = {"\xD0\xB0", "\xD1\x8F", "\xD0\x81", "\xE2\x80\x94",
                                        "\xE2\x80\xA6", "\xE4\xB8\xAD", "\xEF\xBF\xBF", "\xDF\xBF"};
+    static const char* astral_chars[] = {"\xF0\x9F\x98\x80", "\xF0\x90\x80\x80",
+                                         "\xF4\x8F\xBF\xBF"};
     std::string s;
     const std::size_t count = rng() % 600;
     const bool ascii_stretches = rng() % 2 == 0;
     for (std::size_t i = 0; i < count; ++i) {
         if (ascii_stretches && rng() % 8 == 0) s += "plain ascii stretch of text ";
-        if (rng() % 10 == 0) s += std::string(1, '\0');
-        else if (wide && rng() % 2 == 0) s += wide_chars[rng() % std::size(wide_chars)];
+        const unsigned r = rng() % 20;
+        if (r < 2) s += std::string(1, '\0');
+        else if (width == 4 && r < 4)
+            for (std::size_t k = 0, run = 1 + rng() % 6 * (rng() % 4 == 0); k < run; ++k)
+                s += astral_chars[rng() % std::size(astral_chars)];
+        else if (width >= 2 && r < 12) s += wide_chars[rng() % std::size(wide_chars)];
         else s += narrow_chars[rng() % std::size(narrow_chars)];
     }
     return s;
 }
 
+// Transcodes s into storage of `Unit`s followed by guard units, which must
+// stay as they were; the units must be s's characters.
+template <class Unit>
+void expect_transcoded(const std::string& s, void (*transcode)(const std::uint8_t*, std::size_t, Unit*),
+                       int round) {
+    constexpr Unit guard = static_cast<Unit>(0xBEEFBEEFu);
+    const std::vector<std::uint32_t> want = decode_all(s);
+    std::vector<Unit> out(want.size() + 64, guard);
+    transcode(reinterpret_cast<const std::uint8_t*>(s.data()), s.size(), out.data());
+    for (std::size_t i = 0; i < want.size(); ++i)
+        ASSERT_EQ(out[i], want[i]) << "round " << round << " char " << i;
+    ASSERT_TRUE(std::all_of(out.begin() + want.size(), out.end(),
+                            [](Unit u) { return u == guard; }))
+        << "round " << round;
+}
+
 TEST_P(ScanKernelLevel, TranscodersMatchScalarDecode) {
     std::mt19937 rng(77);
-    constexpr std::uint16_t guard = 0xBEEF;
-    for (int round = 0; round < 1500; ++round) {
-        const bool wide = round % 2 == 1;
-        const std::string s = random_storage_text(rng, wide);
-        const std::vector<std::uint32_t> want = decode_all(s);
-        const auto* in = reinterpret_cast<const std::uint8_t*>(s.data());
-        // Guard units after the characters catch writes past them.
-        if (wide) {
-            std::vector<std::uint16_t> out(want.size() + 64, guard);
-            utf8_to_ucs2(in, s.size(), out.data());
-            for (std::size_t i = 0; i < want.size(); ++i)
-                ASSERT_EQ(out[i], want[i]) << "round " << round << " char " << i;
-            ASSERT_TRUE(std::all_of(out.begin() + want.size(), out.end(),
-                                    [](std::uint16_t u) { return u == guard; }))
-                << "round " << round;
-        } else {
-            std::vector<std::uint8_t> out(want.size() + 64, guard & 0xFF);
-            utf8_to_ucs1(in, s.size(), out.data());
-            for (std::size_t i = 0; i < want.size(); ++i)
-                ASSERT_EQ(out[i], want[i]) << "round " << round << " char " << i;
-            ASSERT_TRUE(std::all_of(out.begin() + want.size(), out.end(),
-                                    [](std::uint8_t u) { return u == (guard & 0xFF); }))
-                << "round " << round;
-        }
+    for (int round = 0; round < 2400; ++round) {
+        const int width = 1 << (round % 3);
+        const std::string s = random_storage_text(rng, width);
+        if (width == 1) expect_transcoded<std::uint8_t>(s, &utf8_to_ucs1, round);
+        else if (width == 2) expect_transcoded<std::uint16_t>(s, &utf8_to_ucs2, round);
+        else expect_transcoded<std::uint32_t>(s, &utf8_to_ucs4, round);
+        if (HasFatalFailure()) return;
     }
 }
 
