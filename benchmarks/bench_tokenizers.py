@@ -133,9 +133,12 @@ def goals(corpora: list[Path], rounds: int, levels: list[str]):
 
     hook = getattr(tc, "_set_scan_level", None)
     _drain(tc.FTTokenizer("warm up: таблица, NumPy"))
+    best = tc._scan_level() if hasattr(tc, "_scan_level") else None
     result = {}
     for level in levels:
-        if level != "best":
+        if level == "best" and best is not None:
+            hook(best)
+        elif level != "best":
             if hook is None:
                 log(f"  level {level}: the module has no _set_scan_level, skipped")
                 continue
@@ -156,6 +159,8 @@ def goals(corpora: list[Path], rounds: int, levels: list[str]):
             log(f"  [{level}] {path.name}: " + ", ".join(
                 f"{k} {len(data) / MB / v:.0f} MB/s" for k, v in m.items()))
         result[level] = per
+    if best is not None:
+        hook(best)  # what follows measures the default level again
     return result
 
 
