@@ -146,12 +146,12 @@ py::object types_view(std::uint64_t* data, std::uint64_t count, py::handle owner
     throw py::error_already_set();
 }
 
-// The batch's text as a str, written once in its final storage width:
-// copied when it is ASCII, else transcoded from the UTF-8 bytes. A batch with
-// a malformed character raises the decoding error.
 // Batch texts from this size on are written without the interpreter lock.
 constexpr std::uint64_t UNLOCKED_TEXT_BYTES = 64 * 1024;
 
+// The batch's text as a str, written once in its final storage width:
+// copied when it is ASCII, else transcoded from the UTF-8 bytes. A batch with
+// a malformed character raises the decoding error.
 py::str batch_text(const BatchBuffer& batch) {
     if (batch.malformed) raise_malformed(batch);
     // char_bits lies in the storage class of the largest character.
