@@ -67,11 +67,9 @@ inline bool same_tail(const std::uint8_t* a, const std::uint8_t* b, std::uint64_
     return ((load_word(a) ^ load_word(b)) & MASKS[n][0]) == 0;
 }
 
-} // namespace
-
-namespace {
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
-}
+
+} // namespace
 
 // Zeroed storage for a table. Lookups land anywhere in it, so a large one is
 // mapped on its own, aligned to huge pages and asked for in them where the
@@ -103,7 +101,7 @@ TokenCounter::Slot* TokenCounter::alloc_table(std::size_t bytes) noexcept {
 
 void TokenCounter::free_table(Slot* table, std::size_t bytes) noexcept {
 #if defined(__linux__)
-    if (bytes >= HUGE_PAGE) {
+    if (table != nullptr && bytes >= HUGE_PAGE) {
         munmap(table, bytes);
         return;
     }
@@ -118,7 +116,7 @@ std::uint64_t TokenCounter::distinct() const noexcept {
 }
 
 void TokenCounter::clear() noexcept {
-    if (slots_ != nullptr) free_table(slots_, (slot_mask_ + 1) * sizeof(Slot));
+    free_table(slots_, (slot_mask_ + 1) * sizeof(Slot));
     std::free(order_);
     std::free(arena_);
     slots_ = nullptr;
@@ -131,7 +129,7 @@ void TokenCounter::clear() noexcept {
 
 std::uint64_t TokenCounter::hash_of(const Slot& s) const noexcept {
     return text_hash::hash(s.head[0], s.head[1], s.where & SIZE_MASK,
-                     arena_ + (s.where >> SIZE_BITS) + HEAD_BYTES);
+                           arena_ + (s.where >> SIZE_BITS) + HEAD_BYTES);
 }
 
 // The table at most three quarters full with `more` texts added: when it is
@@ -160,7 +158,7 @@ bool TokenCounter::make_room(std::uint64_t more) noexcept {
         table[at] = s;
         order_[i] = static_cast<std::uint32_t>(at);
     }
-    if (slots_ != nullptr) free_table(slots_, (slot_mask_ + 1) * sizeof(Slot));
+    free_table(slots_, (slot_mask_ + 1) * sizeof(Slot));
     slots_ = table;
     slot_mask_ = mask;
     grow_at_ = slots * 3 / 4;
@@ -211,12 +209,7 @@ bool TokenCounter::add_batch(const BatchBuffer& batch, CountCursor& at) noexcept
     std::size_t queued = 0;
     const auto queue = [&](const std::uint8_t* bytes, std::uint64_t size) {
         PendingText& t = texts[queued++];
-        t.bytes = bytes;
-        t.size = size;
-        const std::uint64_t* keep = MASKS[size < 16 ? size : 16];
-        t.head[0] = load_word(bytes) & keep[0];
-        t.head[1] = load_word(bytes + 8) & keep[1];
-        t.hash = text_hash::hash(t.head[0], t.head[1], size, bytes + HEAD_BYTES);
+        set_pending(t, bytes, size);
         __builtin_prefetch(&slots_[t.hash & slot_mask_]);
     };
     while (at.tokens < batch.token_count) {

@@ -107,7 +107,7 @@ class TokenCounter {
     static_assert(sizeof(Slot) == COUNT_SLOT_BYTES, "the sink fetches slots of this size");
 
     static Slot* alloc_table(std::size_t bytes) noexcept;
-    static void free_table(Slot* table, std::size_t bytes) noexcept;
+    static void free_table(Slot* table, std::size_t bytes) noexcept; // table may be null
     // Room for `more` new texts in the table; false when it cannot be had.
     bool make_room(std::uint64_t more) noexcept;
     bool reserve_arena(std::uint64_t bytes) noexcept;

@@ -68,6 +68,19 @@ struct PendingText {
     std::uint64_t size, hash, head[2];
 };
 
+// Sets t to the text of `size` bytes at `bytes`, 16 of which may be read
+// past its end: its first 16 bytes (zero-padded) and its hash.
+[[gnu::always_inline]] inline void set_pending(PendingText& t, const std::uint8_t* bytes,
+                                               std::uint64_t size) noexcept {
+    using namespace text_hash;
+    t.bytes = bytes;
+    t.size = size;
+    const std::uint64_t* keep = MASKS[size < 16 ? size : 16];
+    t.head[0] = load_word(bytes) & keep[0];
+    t.head[1] = load_word(bytes + 8) & keep[1];
+    t.hash = hash(t.head[0], t.head[1], size, bytes + 16);
+}
+
 // Bytes of a hash table slot, whose address the sink fetches ahead.
 inline constexpr std::size_t COUNT_SLOT_BYTES = 32;
 // Texts the kernel may queue before the counter must take them, and the most
@@ -107,7 +120,6 @@ inline bool count_sink_full(const CountSink& s) noexcept {
 [[gnu::always_inline]] inline void count_sink_queue(CountSink& s, const std::uint8_t* bytes,
                                                     std::size_t readable,
                                                     std::size_t size) noexcept {
-    using namespace text_hash;
     if (readable < size + 16) [[unlikely]] {
         std::uint8_t* copy = s.tail + s.tail_used;
         std::memcpy(copy, bytes, size);
@@ -116,12 +128,7 @@ inline bool count_sink_full(const CountSink& s) noexcept {
         bytes = copy;
     }
     PendingText& t = s.pending[s.queued++];
-    t.bytes = bytes;
-    t.size = size;
-    const std::uint64_t* keep = MASKS[size < 16 ? size : 16];
-    t.head[0] = load_word(bytes) & keep[0];
-    t.head[1] = load_word(bytes + 8) & keep[1];
-    t.hash = hash(t.head[0], t.head[1], size, bytes + 16);
+    set_pending(t, bytes, size);
     __builtin_prefetch(s.slots + (t.hash & s.slot_mask) * COUNT_SLOT_BYTES);
 }
 

@@ -70,24 +70,32 @@ constexpr std::uint64_t byte_counts(std::uint64_t x) noexcept {
 }
 static_assert(byte_counts(0xFF00F00000000301u) == 0x0800040000000201u);
 
-// Decodes the characters whose lead bytes lie in in[from..n) (continuation
-// bytes there are skipped) and stores them as `Unit`s; returns the units written.
+// Decodes the characters whose lead bytes lie in in[from..to) (continuation
+// bytes there are skipped), reading their other bytes up to in[end), and
+// stores them as `Unit`s; returns the units written.
 template <class Unit>
-std::size_t decode_scalar(const std::uint8_t* in, std::size_t from, std::size_t n,
-                          Unit* out) noexcept {
+std::size_t decode_scalar(const std::uint8_t* in, std::size_t from, std::size_t to,
+                          std::size_t end, Unit* out) noexcept {
     std::size_t o = 0;
-    for (std::size_t i = from; i < n; ++i) {
+    for (std::size_t i = from; i < to; ++i) {
         const std::uint32_t b = in[i];
         if ((b & 0xC0u) == 0x80u) continue;
         std::uint32_t cp = b;
         if (b >= 0xC0u) {
             const std::size_t len = b >= 0xF0u ? 4 : b >= 0xE0u ? 3 : 2;
             cp = b & (0x7Fu >> len);
-            for (std::size_t k = 1; k < len && i + k < n; ++k) cp = (cp << 6) | (in[i + k] & 0x3Fu);
+            for (std::size_t k = 1; k < len && i + k < end; ++k) cp = (cp << 6) | (in[i + k] & 0x3Fu);
         }
         out[o++] = static_cast<Unit>(cp);
     }
     return o;
+}
+
+// The same for the characters led in in[from..n), read within it.
+template <class Unit>
+std::size_t decode_scalar(const std::uint8_t* in, std::size_t from, std::size_t n,
+                          Unit* out) noexcept {
+    return decode_scalar(in, from, n, n, out);
 }
 
 // A byte shuffle for each 8-bit mask, for 128-bit vectors.
@@ -984,6 +992,26 @@ HWY_INLINE V DecodeLanes(D16 d16, V b0, V b1, V b2, hn::Mask<D16>& keep) {
 // 2 of them possibly still part of the chunk's last character).
 inline constexpr std::size_t TAIL_BYTES = 2 + 3 * 16;
 
+#if HWY_TARGET != HWY_SCALAR
+// The code points of the characters led in at[0..8) (at[8..10) readable),
+// moved to the front of eight 16-bit lanes, and how many there are.
+HWY_INLINE hn::Vec<hn::FixedTag<std::uint16_t, 8>> DecodeEight(const std::uint8_t* at,
+                                                               std::size_t& count) {
+    const hn::FixedTag<std::uint16_t, 8> d16;
+    const hn::FixedTag<std::uint8_t, 16> d8x16;
+    const hn::Rebind<std::uint8_t, decltype(d16)> d8;
+    hn::Mask<decltype(d16)> keep;
+    const auto value = DecodeLanes(d16, hn::PromoteTo(d16, hn::LoadU(d8, at)),
+                                   hn::PromoteTo(d16, hn::LoadU(d8, at + 1)),
+                                   hn::PromoteTo(d16, hn::LoadU(d8, at + 2)), keep);
+    std::uint8_t bits = 0;
+    hn::StoreMaskBits(d16, keep, &bits);
+    count = static_cast<std::size_t>(hwy::PopCount(bits));
+    const auto index = hn::LoadU(d8x16, kernel_detail::compact_table.index[bits]);
+    return hn::BitCast(d16, hn::TableLookupBytes(hn::BitCast(d8x16, value), index));
+}
+#endif
+
 #if HWY_TARGET == HWY_SCALAR
 // One lane: no level uses this target; the scalar loop.
 template <class Unit>
@@ -1029,7 +1057,6 @@ HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
 template <class Unit>
 HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
     const hn::FixedTag<std::uint16_t, 8> d16;
-    const hn::FixedTag<std::uint8_t, 16> d8x16;
     const hn::Rebind<std::uint8_t, decltype(d16)> d8;
     const hn::ScalableTag<std::uint8_t> dv; // for the ASCII test and copy
     const std::size_t V = hn::Lanes(dv);
@@ -1048,20 +1075,11 @@ HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
             continue;
         }
         for (std::size_t h = 0; h < V; h += 8) {
-            const std::uint8_t* at = in + i + h;
-            hn::Mask<decltype(d16)> keep;
-            const auto value =
-                DecodeLanes(d16, hn::PromoteTo(d16, hn::LoadU(d8, at)),
-                            hn::PromoteTo(d16, hn::LoadU(d8, at + 1)),
-                            hn::PromoteTo(d16, hn::LoadU(d8, at + 2)), keep);
-            std::uint8_t bits = 0;
-            hn::StoreMaskBits(d16, keep, &bits);
-            const auto index = hn::LoadU(d8x16, kernel_detail::compact_table.index[bits]);
-            const auto packed =
-                hn::BitCast(d16, hn::TableLookupBytes(hn::BitCast(d8x16, value), index));
+            std::size_t count;
+            const auto packed = DecodeEight(in + i + h, count);
             if constexpr (sizeof(Unit) == 1) hn::StoreU(hn::TruncateTo(d8, packed), d8, out + o);
             else hn::StoreU(packed, d16, out + o);
-            o += static_cast<std::size_t>(hwy::PopCount(bits));
+            o += count;
         }
         i += V;
     }
@@ -1079,12 +1097,10 @@ HWY_INLINE void TranscodeWide(const std::uint8_t* in, std::size_t n, std::uint32
 // byte of four (F0..FF) is decoded a character at a time (such characters
 // are rare even where they occur).
 HWY_INLINE void TranscodeWide(const std::uint8_t* in, std::size_t n, std::uint32_t* out) {
-    const hn::FixedTag<std::uint16_t, 8> d16;
     const hn::FixedTag<std::uint16_t, 4> d16h;
     const hn::FixedTag<std::uint32_t, 4> d32;
     const hn::FixedTag<std::uint8_t, 16> d8x16;
     const hn::FixedTag<std::uint8_t, 4> d8x4;
-    const hn::Rebind<std::uint8_t, decltype(d16)> d8;
     std::size_t i = 0, o = 0;
     while (i + 16 + TAIL_BYTES <= n) {
         const auto all = hn::LoadU(d8x16, in + i);
@@ -1098,35 +1114,16 @@ HWY_INLINE void TranscodeWide(const std::uint8_t* in, std::size_t n, std::uint32
         if (!hn::AllTrue(d8x16, hn::Lt(all, hn::Set(d8x16, 0xF0)))) {
             // The characters led in the piece, each read whole (its bytes
             // after the piece lie within the tail).
-            for (std::size_t k = i; k < i + 16; ++k) {
-                const std::uint32_t b = in[k];
-                if ((b & 0xC0u) == 0x80u) continue;
-                std::uint32_t cp = b;
-                if (b >= 0xC0u) {
-                    const std::size_t len = b >= 0xF0u ? 4 : b >= 0xE0u ? 3 : 2;
-                    cp = b & (0x7Fu >> len);
-                    for (std::size_t c = 1; c < len; ++c) cp = (cp << 6) | (in[k + c] & 0x3Fu);
-                }
-                out[o++] = cp;
-            }
+            o += kernel_detail::decode_scalar(in, i, i + 16, n, out + o);
             i += 16;
             continue;
         }
         for (std::size_t h = 0; h < 16; h += 8) {
-            const std::uint8_t* at = in + i + h;
-            hn::Mask<decltype(d16)> keep;
-            const auto value =
-                DecodeLanes(d16, hn::PromoteTo(d16, hn::LoadU(d8, at)),
-                            hn::PromoteTo(d16, hn::LoadU(d8, at + 1)),
-                            hn::PromoteTo(d16, hn::LoadU(d8, at + 2)), keep);
-            std::uint8_t bits = 0;
-            hn::StoreMaskBits(d16, keep, &bits);
-            const auto index = hn::LoadU(d8x16, kernel_detail::compact_table.index[bits]);
-            const auto packed =
-                hn::BitCast(d16, hn::TableLookupBytes(hn::BitCast(d8x16, value), index));
+            std::size_t count;
+            const auto packed = DecodeEight(in + i + h, count);
             hn::StoreU(hn::PromoteTo(d32, hn::LowerHalf(d16h, packed)), d32, out + o);
             hn::StoreU(hn::PromoteTo(d32, hn::UpperHalf(d16h, packed)), d32, out + o + 4);
-            o += static_cast<std::size_t>(hwy::PopCount(bits));
+            o += count;
         }
         i += 16;
     }
