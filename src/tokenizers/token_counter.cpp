@@ -165,29 +165,39 @@ bool TokenCounter::make_room(std::uint64_t more) noexcept {
     return true;
 }
 
-void TokenCounter::count(const PendingText& t) noexcept {
-    std::uint64_t at = t.hash & slot_mask_;
-    for (;; at = (at + 1) & slot_mask_) {
-        Slot& s = slots_[at];
-        if (s.where == 0) break;
-        if ((s.where & SIZE_MASK) == t.size && s.head[0] == t.head[0] && s.head[1] == t.head[1] &&
-            (t.size <= HEAD_BYTES ||
-             same_tail(arena_ + (s.where >> SIZE_BITS) + HEAD_BYTES, t.bytes + HEAD_BYTES,
-                       t.size - HEAD_BYTES))) {
-            ++s.count;
-            return;
+void TokenCounter::count(const PendingText* texts, std::size_t n) noexcept {
+    Slot* const slots = slots_;
+    const std::uint64_t mask = slot_mask_;
+    for (const PendingText* t = texts; t != texts + n; ++t) {
+        std::uint64_t at = t->hash & mask;
+        for (;; at = (at + 1) & mask) {
+            Slot& s = slots[at];
+            if (s.where == 0) {
+                add(s, *t);
+                break;
+            }
+            if ((s.where & SIZE_MASK) == t->size && s.head[0] == t->head[0] &&
+                s.head[1] == t->head[1] &&
+                (t->size <= HEAD_BYTES ||
+                 same_tail(arena_ + (s.where >> SIZE_BITS) + HEAD_BYTES, t->bytes + HEAD_BYTES,
+                           t->size - HEAD_BYTES))) {
+                ++s.count;
+                break;
+            }
         }
     }
-    // In moves of 16 bytes: the text may be read 16 bytes past its end, and
-    // the arena written 16 bytes past its capacity.
+}
+
+// In moves of 16 bytes: the text may be read 16 bytes past its end, and
+// the arena written 16 bytes past its capacity.
+void TokenCounter::add(Slot& s, const PendingText& t) noexcept {
     std::uint8_t* const to = arena_ + arena_size_;
     for (std::uint64_t i = 0; i < t.size; i += 16) std::memcpy(to + i, t.bytes + i, 16);
-    Slot& s = slots_[at];
     s.head[0] = t.head[0];
     s.head[1] = t.head[1];
     s.count = 1;
     s.where = arena_size_ << SIZE_BITS | t.size;
-    order_[used_++] = static_cast<std::uint32_t>(at);
+    order_[used_++] = static_cast<std::uint32_t>(&s - slots_);
     arena_size_ += t.size;
 }
 
@@ -264,7 +274,7 @@ bool TokenCounter::add_batch(const BatchBuffer& batch, CountCursor& at) noexcept
             at.tokens += count_bits(ends);
             at.bytes += static_cast<std::uint64_t>(64 - std::countl_zero(ends));
         }
-        for (std::size_t i = 0; i < queued; ++i) count(texts[i]);
+        count(texts, queued);
     }
     return true;
 }
@@ -280,7 +290,7 @@ bool TokenCounter::open_sink(CountSink& sink, const BatchBuffer& batch,
 }
 
 void TokenCounter::take_queued(const CountSink& sink) noexcept {
-    for (std::size_t i = 0; i < sink.queued; ++i) count(sink.pending[i]);
+    count(sink.pending, sink.queued);
 }
 
 // Room in the arena for `bytes` more, and 16 bytes beyond its capacity that

@@ -111,8 +111,10 @@ class TokenCounter {
     // Room for `more` new texts in the table; false when it cannot be had.
     bool make_room(std::uint64_t more) noexcept;
     bool reserve_arena(std::uint64_t bytes) noexcept;
-    // Counts one text of two bytes or more; room for it was made.
-    void count(const PendingText& t) noexcept;
+    // Counts n texts of two bytes or more; room for them was made.
+    void count(const PendingText* texts, std::size_t n) noexcept;
+    // Puts a text not seen before into the free slot s.
+    [[gnu::noinline]] void add(Slot& s, const PendingText& t) noexcept;
     std::uint64_t hash_of(const Slot& s) const noexcept;
 
     std::uint64_t byte_counts_[0x80] = {};

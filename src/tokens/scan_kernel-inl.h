@@ -552,6 +552,24 @@ struct KeptOut {
 #endif
 };
 
+// Queues the texts of two bytes or more of a block, each with its slot
+// fetched ahead: each begins at a bit of `longer` and ends before the
+// matching bit of `ends` (64 for none). Only where BLOCK + 16 bytes may be
+// read from blk, so 16 past any of them. Apart from the kernel's loop, with
+// the queue's state in locals, so that it all stays in registers.
+HWY_NOINLINE void QueueLonger(CountSink& sink, const std::uint8_t* HWY_RESTRICT blk,
+                              std::uint64_t longer, std::uint64_t ends) {
+    PendingText* HWY_RESTRICT q = sink.pending + sink.queued;
+    const std::uint8_t* const slots = sink.slots;
+    const std::uint64_t mask = sink.slot_mask;
+    for (; longer != 0; longer &= longer - 1, ends &= ends - 1, ++q) {
+        const std::size_t s = LowestBit(longer);
+        set_pending(*q, blk + s, LowestBitOr64(ends) - s);
+        __builtin_prefetch(slots + (q->hash & mask) * COUNT_SLOT_BYTES);
+    }
+    sink.queued = static_cast<std::size_t>(q - sink.pending);
+}
+
 // ... or counted (see CountSink) instead of kept in a batch. Where the sink
 // keeps every token (FILTERS false), the walk visits every start; otherwise
 // as SinkOut, with the same accept rule. A settled prefix is counted at once
@@ -612,11 +630,7 @@ struct CountOut {
         sink.byte_counts[0x20] += hwy::PopCount(spaces); // ' '
         for (std::uint64_t o = ones & ~spaces; o != 0; o &= o - 1)
             ++sink.byte_counts[blk[LowestBit(o)] & 0x7F];
-        std::uint64_t longer = kept & ~ones;
-        for (std::uint64_t e = next & ~(ones << 1); longer != 0; longer &= longer - 1, e &= e - 1) {
-            const std::size_t s = LowestBit(longer);
-            count_sink_queue(sink, blk + s, readable - s, LowestBitOr64(e) - s);
-        }
+        QueueLonger(sink, blk, kept & ~ones, next & ~(ones << 1));
         sink.kept += tokens; // no length test: a prefix's tokens have 1 to 64 characters
         return true;
 #endif
