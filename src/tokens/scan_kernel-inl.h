@@ -84,7 +84,8 @@ std::size_t decode_scalar(const std::uint8_t* in, std::size_t from, std::size_t 
         if (b >= 0xC0u) {
             const std::size_t len = b >= 0xF0u ? 4 : b >= 0xE0u ? 3 : 2;
             cp = b & (0x7Fu >> len);
-            for (std::size_t k = 1; k < len && i + k < end; ++k) cp = (cp << 6) | (in[i + k] & 0x3Fu);
+            for (std::size_t k = 1; k < len && i + k < end; ++k)
+                cp = (cp << 6) | (in[i + k] & 0x3Fu);
         }
         out[o++] = static_cast<Unit>(cp);
     }

@@ -66,10 +66,10 @@ std::size_t from_ucs4_scalar(const std::uint32_t* in, std::size_t n, std::uint8_
 bool surrogate2_scalar(const std::uint16_t* in, std::size_t n) { return has_surrogate(in, n); }
 bool surrogate4_scalar(const std::uint32_t* in, std::size_t n) { return has_surrogate(in, n); }
 
-#define TARVELIN_LEVEL(name, ns)                                                           \
-    Level {                                                                                \
+#define TARVELIN_LEVEL(name, ns)                                                               \
+    Level {                                                                                    \
         name, &ns::ScanKernel, &ns::ScanInto, &ns::ScanCount, &ns::Ucs1, &ns::Ucs2, &ns::Ucs4, \
-            &ns::FromUcs1, &ns::FromUcs2, &ns::FromUcs4, &ns::Surrogate2, &ns::Surrogate4  \
+            &ns::FromUcs1, &ns::FromUcs2, &ns::FromUcs4, &ns::Surrogate2, &ns::Surrogate4      \
     }
 
 // Every level of this build that the CPU can run, worst first. The feature
