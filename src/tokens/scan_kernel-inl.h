@@ -52,12 +52,27 @@ inline std::uint64_t count_chars(const std::uint8_t* p, std::size_t n) noexcept 
     return n - continuations;
 }
 
-// The bitmap of the ASCII bytes whose kind a type filter takes.
-inline void ascii_passing(const KernelTables& t, std::uint64_t filter, std::uint8_t out[16]) {
-    std::memset(out, 0, 16);
+// The ASCII bytes whose kind a type filter takes.
+struct AsciiPassing {
+    std::uint8_t bitmap[16];
+    // Without kinds of other ASCII bytes than letters and digits, the walk
+    // needs no bitmap: all ones where the filter takes ENWORD (NUMBER).
+    bool others;
+    std::uint64_t letters, digits;
+};
+
+inline AsciiPassing ascii_passing(const KernelTables& t, std::uint64_t filter) {
+    AsciiPassing out{};
     for (unsigned kind = 0; kind < 7; ++kind)
         if ((filter >> kind) & 1u)
-            for (unsigned i = 0; i < 16; ++i) out[i] |= t.ascii_of_kind[kind][i];
+            for (unsigned i = 0; i < 16; ++i) out.bitmap[i] |= t.ascii_of_kind[kind][i];
+    constexpr std::uint64_t words = type_value(TokenType::ENWORD) |
+                                    type_value(TokenType::NUMBER) |
+                                    type_value(TokenType::RUWORD);
+    out.others = (filter & ~words) != 0;
+    out.letters = (filter & type_value(TokenType::ENWORD)) != 0 ? ~std::uint64_t{0} : 0;
+    out.digits = (filter & type_value(TokenType::NUMBER)) != 0 ? ~std::uint64_t{0} : 0;
+    return out;
 }
 
 inline constexpr std::size_t BLOCK = 64;
@@ -359,7 +374,7 @@ HWY_INLINE std::uint64_t Below(std::size_t i) {
 // The sink's char_pos stays as it was at the start of the walk.
 struct SinkOut {
     TokenSink sink;
-    std::uint8_t ascii_passing[16]; // the ASCII bytes whose kind the filter takes
+    kernel_detail::AsciiPassing ascii; // the ASCII bytes whose kind the filter takes
 
     bool bulk; // prefixes are taken: no offsets, and no length bound that a prefix's token breaks
     // Where the walk's current block begins, and the characters before it.
@@ -406,6 +421,7 @@ struct SinkOut {
         const std::uint64_t covered = next - kept;
         sink.chars += hwy::PopCount(~k.cont & covered) + tokens;
         sink.char_bits |= (k.ru_lead & covered) != 0 ? 0x410u : 0u;
+        if (tokens == 0) return true;
         const hn::CappedTag<std::uint8_t, 32> d; // moves of 32 bytes (or two of 16)
         const std::size_t N = hn::Lanes(d);
         HWY_ALIGN std::uint8_t copy[BLOCK + 64];
@@ -579,7 +595,7 @@ HWY_NOINLINE void QueueLonger(CountSink& sink, const std::uint8_t* HWY_RESTRICT 
 template <bool Filters>
 struct CountOut {
     CountSink sink;
-    std::uint8_t ascii_passing[16]; // as SinkOut's (unused without Filters)
+    kernel_detail::AsciiPassing ascii; // as SinkOut's (unused without Filters)
     bool bulk;                      // as SinkOut's: no length bound that a prefix's token breaks
     std::size_t block_base = 0;     // kept for the walk, which counts characters where FILTERS
     std::uint64_t chars_before = 0;
@@ -782,10 +798,14 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
         const std::uint64_t check_end =
             (k.hyphen | special | (final ? 0 : end_bit)) & (word_byte << 1);
         // Where a token's kind passes the filter: an ASCII first byte in the
-        // filter's bitmap, or a Russian letter (other characters are looked up).
+        // filter's bitmap (a letter or digit by its mask, where the filter
+        // takes no other ASCII kind), or a Russian letter (other characters
+        // are looked up).
         std::uint64_t pass = 0;
         if constexpr (Out::FILTERS)
-            pass = (InAsciiBitmap(blk, out.ascii_passing) & ascii) |
+            pass = (out.ascii.others
+                        ? InAsciiBitmap(blk, out.ascii.bitmap) & ascii
+                        : (k.letter & out.ascii.letters) | (k.digit & out.ascii.digits)) |
                    (out.passes_kind(RUWORD) ? k.ru_lead : 0);
         const std::uint64_t lead_bytes = ~k.cont;
         if constexpr (Out::BULK) {
@@ -958,8 +978,7 @@ std::size_t ScanInto(const KernelTables& t, const std::uint8_t* p, std::size_t n
     }
     // A token of a prefix has 1 to BLOCK characters.
     const bool bulk = sink.offsets == nullptr && sink.min_len <= 1 && sink.max_len >= BLOCK;
-    SinkOut o{sink, {}, bulk};
-    kernel_detail::ascii_passing(t, sink.filter, o.ascii_passing);
+    SinkOut o{sink, kernel_detail::ascii_passing(t, sink.filter), bulk};
     const std::size_t consumed = Walk(t, p, n, final, o);
     // The characters of the blocks before the one it stopped in are known.
     const std::size_t from = o.block_base < consumed ? o.block_base : consumed;
@@ -979,8 +998,8 @@ std::size_t ScanCount(const KernelTables& t, const std::uint8_t* p, std::size_t 
         sink.chars += kernel_detail::count_chars(p, consumed);
         return consumed;
     }
-    CountOut<true> o{sink, {}, sink.min_len <= 1 && sink.max_len >= BLOCK};
-    kernel_detail::ascii_passing(t, sink.filter, o.ascii_passing);
+    CountOut<true> o{sink, kernel_detail::ascii_passing(t, sink.filter),
+                     sink.min_len <= 1 && sink.max_len >= BLOCK};
     const std::size_t consumed = Walk(t, p, n, final, o);
     sink = o.sink;
     sink.chars += kernel_detail::count_chars(p, consumed);
