@@ -364,6 +364,92 @@ HWY_INLINE std::uint64_t Below(std::size_t i) {
     return i >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << i) - 1;
 }
 
+#if HWY_TARGET == HWY_AVX3_DL
+// The 64-bit mask as a mask of the block's 64 lanes.
+HWY_INLINE hn::Mask<hn::Full512<std::uint8_t>> LaneMask(std::uint64_t bits) {
+    std::uint8_t bytes[8];
+    std::memcpy(bytes, &bits, 8);
+    return hn::LoadMaskBits(hn::Full512<std::uint8_t>(), bytes);
+}
+
+// Stores at `out` the types of the `tokens` tokens (at most 32) that begin
+// at the bits of `first` in the block `v`: the first bytes' (see StartTypes)
+// compressed and widened. 32 are stored, those past the last kinds too (see
+// KeptOut::put_types).
+HWY_INLINE void PutTypesCompressed(const KernelTables& t, hn::Vec512<std::uint8_t> v,
+                                   std::uint64_t first, std::uint64_t tokens,
+                                   std::uint64_t* HWY_RESTRICT out) {
+    const hn::Full512<std::uint8_t> d;
+    const auto every = StartTypes(d, t, v);
+    const auto types =
+        hn::IfThenElse(hn::FirstN(d, tokens), hn::Compress(every, LaneMask(first)), every);
+    const hn::Full128<std::uint8_t> d16;
+    const hn::Full512<std::uint64_t> d64;
+    const hn::Rebind<std::uint32_t, decltype(d64)> d32;
+    const auto widen = [&](hn::Vec128<std::uint8_t> q) {
+        return hn::PromoteTo(d64, hn::PromoteTo(d32, hn::LowerHalf(q)));
+    };
+    const auto low = hn::LowerHalf(types);
+    for (const auto q : {hn::LowerHalf(low), hn::UpperHalf(d16, low)}) {
+        hn::StoreU(widen(q), d64, out);
+        hn::StoreU(widen(hn::ShiftRightBytes<8>(d16, q)), d64, out + 8);
+        out += 16;
+    }
+}
+
+// Takes the kept tokens of a block at once by byte compression, where no
+// kept token follows another directly (so there are at most 32): the text is
+// the kept bytes (`covered`) together with the first byte of the rejected
+// token after each one (`terminators`), made zero to be its NUL; a kept token
+// that reaches the prefix's end gets its NUL apart. The types are the first
+// bytes' (see StartTypes) compressed by `kept` and widened, 32 of them stored:
+// those past the last are kinds too (see KeptOut::put_types). Stores up to
+// 64 bytes past the text it keeps; the batch must have room for 32 types.
+HWY_INLINE void PutCompressed(const KernelTables& t, const std::uint8_t* HWY_RESTRICT blk,
+                              std::uint64_t kept, std::uint64_t covered,
+                              std::uint64_t terminators, std::uint64_t tokens, TokenSink& sink) {
+    const hn::Full512<std::uint8_t> d;
+    const auto v = hn::LoadU(d, blk);
+    const std::uint64_t moved = covered | terminators;
+    hn::StoreU(hn::Compress(hn::IfThenElseZero(LaneMask(covered), v), LaneMask(moved)), d,
+               sink.text);
+    std::size_t length = hwy::PopCount(moved);
+    if (tokens != hwy::PopCount(terminators)) sink.text[length++] = 0;
+    sink.text += length;
+    PutTypesCompressed(t, v, kept, tokens, sink.types + sink.count);
+    sink.count += tokens;
+}
+
+// Writes the bytes of blk with a NUL after each one that nul_after marks,
+// `length` bytes in all (at most 128), by two byte expansions into 64 bytes
+// each. Where the output's bytes go: in 64 slots per half block, slot 2i is
+// byte i and slot 2i + 1 the NUL after it, taken where nul_after has it;
+// extracting the bytes' slots from the slots taken gives the output's mask of
+// bytes for that half, the NULs being the zeros. Stores up to 64 bytes past
+// the output. (The expansion is written with the instruction itself, which
+// this version of Highway does not wrap.)
+HWY_INLINE void ExpandWithNuls(const std::uint8_t* HWY_RESTRICT blk, std::uint64_t nul_after,
+                               std::size_t length, std::uint8_t* HWY_RESTRICT o) {
+    constexpr std::uint64_t byte_slots = 0x5555555555555555u;
+    const auto bytes_of = [&](std::uint64_t half) {
+        return _pext_u64(byte_slots, _pdep_u64(half, ~byte_slots) | byte_slots);
+    };
+    const std::uint64_t half0 = nul_after & 0xFFFFFFFFu;
+    const std::uint64_t bytes0 = bytes_of(half0), bytes1 = bytes_of(nul_after >> 32);
+    const std::size_t length0 = 32 + hwy::PopCount(half0); // output of the first half
+    const std::uint64_t low = length0 < 64 ? bytes0 | (bytes1 << length0) : bytes0;
+    const std::uint64_t high = length0 < 64 ? bytes1 >> (64 - length0) : bytes1;
+    const hn::Full512<std::uint8_t> d;
+    const auto v = hn::LoadU(d, blk);
+    hn::StoreU(hn::Vec512<std::uint8_t>{_mm512_maskz_expand_epi8(low, v.raw)}, d, o);
+    // The bytes not yet written, moved to the front.
+    const std::size_t used = hwy::PopCount(low);
+    const auto rest = hn::Compress(v, hn::Not(hn::FirstN(d, used)));
+    hn::BlendedStore(hn::Vec512<std::uint8_t>{_mm512_maskz_expand_epi8(high, rest.raw)},
+                     hn::FirstN(d, length > 64 ? length - 64 : 0), d, o + 64);
+}
+#endif
+
 // ... or straight into a batch (see TokenSink), through a copy of the sink
 // whose address is not taken, so its fields stay in registers (byte stores of
 // the text could otherwise alias them).
@@ -396,7 +482,8 @@ struct SinkOut {
     // Takes the tokens of blk[0..end) whose first bytes are in `pass` (see
     // KeptOut::put_prefix for the rest), from which `readable` bytes may be
     // read, one token at a time: each one's text in one or two 32-byte moves,
-    // from a copy of the block where they would read past what may be read.
+    // from a copy of the block where they would read past what may be read
+    // (or, with byte compression, all at once: see PutCompressed).
     HWY_INLINE bool put_prefix(const KernelTables& t, const std::uint8_t* HWY_RESTRICT blk,
                                const BlockMasks& k, std::uint64_t starts, std::size_t end,
                                std::uint64_t pass, std::size_t readable) {
@@ -422,6 +509,12 @@ struct SinkOut {
         sink.chars += hwy::PopCount(~k.cont & covered) + tokens;
         sink.char_bits |= (k.ru_lead & covered) != 0 ? 0x410u : 0u;
         if (tokens == 0) return true;
+#if HWY_TARGET == HWY_AVX3_DL
+        if ((next & kept) == 0 && sink.count + 32 <= sink.limit) {
+            PutCompressed(t, blk, kept, covered, next & region, tokens, sink);
+            return true;
+        }
+#endif
         const hn::CappedTag<std::uint8_t, 32> d; // moves of 32 bytes (or two of 16)
         const std::size_t N = hn::Lanes(d);
         HWY_ALIGN std::uint8_t copy[BLOCK + 64];
@@ -471,9 +564,11 @@ struct KeptOut {
     // Takes the tokens of blk[0..end), which begin at the bits of `starts`
     // below end and each reach the next one (the last reaches end): the
     // types from the first bytes, the text as the bytes with a NUL after each
-    // token, both eight bytes a shuffle. False, taking nothing, when the
-    // batch has no room for them all. Stores up to 16 bytes past the text it
-    // keeps and, while the batch has room for them, 8 types past its types.
+    // token, both eight bytes a shuffle (or, with byte compression, the
+    // whole block at once: see PutTypesCompressed and ExpandWithNuls). False,
+    // taking nothing, when the batch has no room for them all. Stores up to
+    // 16 bytes past the text it keeps (64 with compression) and, while the
+    // batch has room for them, 8 types past its types (32).
     HWY_INLINE bool put_prefix(const KernelTables& t, const std::uint8_t* HWY_RESTRICT blk,
                                const BlockMasks& k, std::uint64_t starts, std::size_t end,
                                std::uint64_t, std::size_t) {
@@ -485,6 +580,12 @@ struct KeptOut {
         const std::uint64_t first = starts & region;
         const std::uint64_t tokens = hwy::PopCount(first);
         if (sink.count + tokens > sink.limit) return false;
+#if HWY_TARGET == HWY_AVX3_DL
+        if (tokens <= 32 && sink.count + 32 <= sink.limit)
+            PutTypesCompressed(t, hn::LoadU(hn::Full512<std::uint8_t>(), blk), first, tokens,
+                               sink.types + sink.count);
+        else
+#endif
         if (sink.count + tokens + 8 <= sink.limit) {
             put_types(t, blk, first);
         } else {
@@ -494,6 +595,10 @@ struct KeptOut {
         }
         // The last byte of each token: the byte before each later start, and end - 1.
         const std::uint64_t nul_after = (first >> 1) | (std::uint64_t{1} << (end - 1));
+#if HWY_TARGET == HWY_AVX3_DL
+        ExpandWithNuls(blk, nul_after, end + tokens, sink.text);
+        sink.text += end + tokens;
+#else
         // Where each group of eight goes: byte j of `ends` is the text up
         // to the end of group j, its bytes kept and the NULs after them
         // (at most 128 in all, so no byte carries into the next).
@@ -511,6 +616,7 @@ struct KeptOut {
                        o + (static_cast<unsigned>((ends << 8) >> g) & 0xFFu));
         }
         sink.text = o + (ends >> 56);
+#endif
         sink.chars += hwy::PopCount(~k.cont & region) + tokens;
         sink.char_bits |= (k.ru_lead & region) != 0 ? 0x410u : 0u;
         sink.count += tokens;
@@ -1072,15 +1178,19 @@ HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
             const auto value = DecodeLanes(d16, hn::PromoteTo(d16, v),
                                            hn::PromoteTo(d16, hn::LoadU(d8, in + i + 1)),
                                            hn::PromoteTo(d16, hn::LoadU(d8, in + i + 2)), keep);
+            // Compressed in a register, then stored: the compress that
+            // stores to memory is microcoded and many times slower on Zen 4.
+            const auto packed = hn::Compress(value, keep);
+            const std::size_t count = hn::CountTrue(d16, keep);
             if constexpr (sizeof(Unit) == 1) {
-                const std::size_t count = hn::CompressStore(value, keep, d16, wide);
+                hn::Store(packed, d16, wide);
                 HWY_ALIGN std::uint8_t narrow[hn::MaxLanes(d8)];
                 hn::Store(hn::TruncateTo(d8, hn::Load(d16, wide)), d8, narrow);
                 std::memcpy(out + o, narrow, count);
-                o += count;
             } else {
-                o += hn::CompressBlendedStore(value, keep, d16, out + o);
+                hn::BlendedStore(packed, hn::FirstN(d16, count), d16, out + o);
             }
+            o += count;
         }
         i += N;
     }

@@ -4,8 +4,9 @@
 // Only Highway's headers are used: the levels are picked by this file from the
 // CPU's feature flags, so the library needs no Highway runtime library.
 // Instruction sets that would add nothing here are left out of the build.
-#define HWY_DISABLED_TARGETS \
-    (HWY_SSSE3 | HWY_AVX3_DL | HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128)
+#define HWY_DISABLED_TARGETS (HWY_SSSE3 | HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128)
+// The AVX-512 level of Ice Lake and Zen 4 on (byte compression, VBMI2).
+#define HWY_WANT_AVX3_DL
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "tokens/scan_kernel-inl.h"
@@ -91,6 +92,17 @@ struct Levels {
         unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
         return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 29)) != 0;
     }
+
+    // The features that Highway checks for its AVX3_DL target, beyond AVX-512:
+    // CPUID leaf 7 ECX, VBMI (bit 1), VBMI2 (6), VAES (9), VPCLMULQDQ (10),
+    // VNNI (11), BITALG (12) and VPOPCNTDQ (14); read here, as some
+    // compilers' __builtin_cpu_supports report a few of them as missing.
+    static bool has_avx512_dl() noexcept {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        constexpr unsigned needed = (1u << 1) | (1u << 6) | (1u << 9) | (1u << 10) | (1u << 11) |
+                                    (1u << 12) | (1u << 14);
+        return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ecx & needed) == needed;
+    }
 #endif
 
     Levels() {
@@ -109,6 +121,7 @@ struct Levels {
                             __builtin_cpu_supports("avx512vl") &&
                             __builtin_cpu_supports("avx512dq") &&
                             __builtin_cpu_supports("avx512bw");
+        const bool avx512_dl = avx512 && has_avx512_dl();
 #if HWY_TARGETS & HWY_SSE4
         if (sse4) add(TARVELIN_LEVEL("sse4", N_SSE4));
 #endif
@@ -118,7 +131,10 @@ struct Levels {
 #if HWY_TARGETS & HWY_AVX3
         if (avx512) add(TARVELIN_LEVEL("avx512", N_AVX3));
 #endif
-        (void)sse4, (void)avx2, (void)avx512;
+#if HWY_TARGETS & HWY_AVX3_DL
+        if (avx512_dl) add(TARVELIN_LEVEL("avx512vbmi2", N_AVX3_DL));
+#endif
+        (void)sse4, (void)avx2, (void)avx512, (void)avx512_dl;
 #elif HWY_ARCH_ARM_A64 && (HWY_TARGETS & HWY_NEON)
         add(TARVELIN_LEVEL("neon", N_NEON)); // every arm64 CPU has it
 #endif

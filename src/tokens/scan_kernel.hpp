@@ -25,8 +25,9 @@
 // Levels: "scalar" (no vector kernel: scan_kernel settles nothing, and the
 // caller should use TokenScanner alone; the transcoders and encoders run
 // scalar loops) and,
-// where the build and the CPU have them, "sse4", "avx2", "avx512" (x86-64) or
-// "neon" (arm64). The best available level is chosen on first use; tests and
+// where the build and the CPU have them, "sse4", "avx2", "avx512",
+// "avx512vbmi2" (x86-64: AVX-512 with the byte compression of Ice Lake and
+// Zen 4 on) or "neon" (arm64). The best available level is chosen on first use; tests and
 // benchmarks may force another one with set_scan_level.
 #pragma once
 

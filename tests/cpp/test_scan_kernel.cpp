@@ -9,6 +9,9 @@
 #include <random>
 #include <string>
 #include <vector>
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 
 #include "classify/utf8_encode.hpp"
 #include "classify/utf8_strict.hpp"
@@ -326,6 +329,11 @@ TEST(ScanLevels, ScalarFirstBestChosenUnknownRefused) {
     EXPECT_EQ(has("avx512"), __builtin_cpu_supports("avx512bw") &&
                                  __builtin_cpu_supports("avx512vl") &&
                                  __builtin_cpu_supports("avx512dq"));
+    // VBMI, VBMI2, VAES, VPCLMULQDQ, VNNI, BITALG, VPOPCNTDQ (CPUID leaf 7, ECX).
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    const bool ice_lake_set = __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 &&
+                              (ecx & 0x5E42u) == 0x5E42u;
+    EXPECT_EQ(has("avx512vbmi2"), has("avx512") && ice_lake_set);
 #endif
 }
 
