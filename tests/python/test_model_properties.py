@@ -213,6 +213,26 @@ def test_matches_model_with_settings_changed_between_calls(kind, data, steps, fi
     _run(_make(kind, data, file_dir), model.ModelTokenizer(data), steps)
 
 
+@pytest.fixture(params=tc._scan_levels())
+def scan_level(request):
+    """Each vector level this machine has, in force for the test only."""
+    best = tc._scan_level()
+    tc._set_scan_level(request.param)
+    yield request.param
+    tc._set_scan_level(best)
+
+
+# Texts long enough for the vector kernels' blocks of 64 bytes.
+_long_bytes = st.lists(_fragment, min_size=8, max_size=60).map(b"".join)
+
+
+@settings(PROFILE, suppress_health_check=list(PROFILE.suppress_health_check) +
+          [HealthCheck.function_scoped_fixture])  # the level is the same for every example
+@given(data=_long_bytes, steps=_steps)
+def test_every_scan_level_matches_model(scan_level, data, steps):
+    _run(tc.FTTokenizer(data), model.ModelTokenizer(data), steps)
+
+
 @pytest.mark.parametrize("kind", ["text", "file"])
 @PROFILE
 @given(
