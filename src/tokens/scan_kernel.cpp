@@ -97,6 +97,8 @@ struct Levels {
     // CPUID leaf 7 ECX, VBMI (bit 1), VBMI2 (6), VAES (9), VPCLMULQDQ (10),
     // VNNI (11), BITALG (12) and VPOPCNTDQ (14); read here, as some
     // compilers' __builtin_cpu_supports report a few of them as missing.
+    // (Highway's compile flags for the target also allow the VEX form of
+    // VNNI, which Zen 4 lacks; no code here has a dot product to use it.)
     static bool has_avx512_dl() noexcept {
         unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
         constexpr unsigned needed = (1u << 1) | (1u << 6) | (1u << 9) | (1u << 10) | (1u << 11) |
