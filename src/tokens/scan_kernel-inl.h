@@ -420,7 +420,7 @@ HWY_INLINE void PutCompressed(const KernelTables& t, const std::uint8_t* HWY_RES
     sink.count += tokens;
 }
 
-// Writes the bytes of blk with a NUL after each one that nul_after marks,
+// Writes the bytes of the block v with a NUL after each one that nul_after marks,
 // `length` bytes in all (at most 128), by two byte expansions into 64 bytes
 // each. Where the output's bytes go: in 64 slots per half block, slot 2i is
 // byte i and slot 2i + 1 the NUL after it, taken where nul_after has it;
@@ -428,7 +428,7 @@ HWY_INLINE void PutCompressed(const KernelTables& t, const std::uint8_t* HWY_RES
 // bytes for that half, the NULs being the zeros. Stores up to 64 bytes past
 // the output. (The expansion is written with the instruction itself, which
 // this version of Highway does not wrap.)
-HWY_INLINE void ExpandWithNuls(const std::uint8_t* HWY_RESTRICT blk, std::uint64_t nul_after,
+HWY_INLINE void ExpandWithNuls(hn::Vec512<std::uint8_t> v, std::uint64_t nul_after,
                                std::size_t length, std::uint8_t* HWY_RESTRICT o) {
     constexpr std::uint64_t byte_slots = 0x5555555555555555u;
     const auto bytes_of = [&](std::uint64_t half) {
@@ -440,7 +440,6 @@ HWY_INLINE void ExpandWithNuls(const std::uint8_t* HWY_RESTRICT blk, std::uint64
     const std::uint64_t low = length0 < 64 ? bytes0 | (bytes1 << length0) : bytes0;
     const std::uint64_t high = length0 < 64 ? bytes1 >> (64 - length0) : bytes1;
     const hn::Full512<std::uint8_t> d;
-    const auto v = hn::LoadU(d, blk);
     hn::StoreU(hn::Vec512<std::uint8_t>{_mm512_maskz_expand_epi8(low, v.raw)}, d, o);
     // The bytes not yet written, moved to the front.
     const std::size_t used = hwy::PopCount(low);
@@ -581,9 +580,9 @@ struct KeptOut {
         const std::uint64_t tokens = hwy::PopCount(first);
         if (sink.count + tokens > sink.limit) return false;
 #if HWY_TARGET == HWY_AVX3_DL
+        const auto v = hn::LoadU(hn::Full512<std::uint8_t>(), blk);
         if (tokens <= 32 && sink.count + 32 <= sink.limit)
-            PutTypesCompressed(t, hn::LoadU(hn::Full512<std::uint8_t>(), blk), first, tokens,
-                               sink.types + sink.count);
+            PutTypesCompressed(t, v, first, tokens, sink.types + sink.count);
         else
 #endif
         if (sink.count + tokens + 8 <= sink.limit) {
@@ -596,7 +595,7 @@ struct KeptOut {
         // The last byte of each token: the byte before each later start, and end - 1.
         const std::uint64_t nul_after = (first >> 1) | (std::uint64_t{1} << (end - 1));
 #if HWY_TARGET == HWY_AVX3_DL
-        ExpandWithNuls(blk, nul_after, end + tokens, sink.text);
+        ExpandWithNuls(v, nul_after, end + tokens, sink.text);
         sink.text += end + tokens;
 #else
         // Where each group of eight goes: byte j of `ends` is the text up
@@ -1165,7 +1164,6 @@ HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
     const hn::ScalableTag<std::uint16_t> d16;
     const hn::Rebind<std::uint8_t, decltype(d16)> d8;
     const std::size_t N = hn::Lanes(d16);
-    HWY_ALIGN std::uint16_t wide[hn::MaxLanes(d16)] = {};
     std::size_t i = 0, o = 0;
     while (i + N + 2 <= n) {
         const auto v = hn::LoadU(d8, in + i);
@@ -1183,9 +1181,8 @@ HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
             const auto packed = hn::Compress(value, keep);
             const std::size_t count = hn::CountTrue(d16, keep);
             if constexpr (sizeof(Unit) == 1) {
-                hn::Store(packed, d16, wide);
                 HWY_ALIGN std::uint8_t narrow[hn::MaxLanes(d8)];
-                hn::Store(hn::TruncateTo(d8, hn::Load(d16, wide)), d8, narrow);
+                hn::Store(hn::TruncateTo(d8, packed), d8, narrow);
                 std::memcpy(out + o, narrow, count);
             } else {
                 hn::BlendedStore(packed, hn::FirstN(d16, count), d16, out + o);
