@@ -9,7 +9,10 @@ generated mixed text of make_corpus.py), interleaved rounds time:
 and the batches again with the interpreter lock given up and signals looked at
 after every 4 MiB (the default) and never (one slice for the whole input); the
 latter pair also on about 100 MB of all corpora together, where there are
-enough slices for the checks to show. Medians of the rounds are reported as
+enough slices for the checks to show. Where the 1 GiB benchmarks/data/big.txt
+is built, batches only and count_tokens() are also timed on it, where the
+distinct tokens are few against the tokens (the cost of building the dict
+fades there). Medians of the rounds are reported as
 ratios. Results: benchmarks/results/counting.md.
 
 Usage: bench_counting.py [--quick] [--rounds N]
@@ -90,6 +93,22 @@ def signal_cost(data: bytes, rounds: int) -> tuple[float, float, float]:
     return median(ratios), min(ratios), max(ratios)
 
 
+def big_share(path: Path, rounds: int) -> tuple[float, float, float]:
+    """Seconds of bare batches and of count_tokens() (medians), and MB."""
+    import tarvelinCXX as tc
+
+    data = path.read_bytes()
+    batches, counts = [], []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        _batches(tc, data)
+        batches.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        tc.FTTokenizer(data).count_tokens()
+        counts.append(time.perf_counter() - start)
+    return median(batches), median(counts), len(data) / MB
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="one round, prefixes of the corpora")
@@ -124,6 +143,16 @@ def main() -> None:
             f"- {len(data) / MB:.0f} MB of all corpora together ({len(data) // (4 << 20)} slices): "
             f"signal checks every 4 MiB cost {mid - 1:+.2%} (median of {2 * rounds + 1} paired runs, "
             f"from {low - 1:+.2%} to {high - 1:+.2%}; target under 1%)."
+        )
+    big = DATA / "big.txt"
+    if big.exists() and not args.quick:
+        log(f"{big.name}: 3 rounds of batches only and count_tokens()")
+        batches, counts, mb = big_share(big, 3)
+        rows.append([big.name, "batches only", f"{mb / batches:.0f}", "1.00"])
+        rows.append([big.name, "count_tokens()", f"{mb / counts:.0f}", f"{counts / batches:.2f}"])
+        notes.append(
+            f"- {big.name} ({mb:.0f} MB, generated like mixed.txt): count_tokens() runs at "
+            f"{batches / counts:.0%} of the speed of bare batches (medians of 3 rounds)."
         )
     out = results_dir(args.quick) / "counting.md"
     out.write_text(
