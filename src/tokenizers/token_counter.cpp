@@ -213,7 +213,7 @@ bool TokenCounter::add_batch(const BatchBuffer& batch, CountCursor& at) noexcept
     malformed_ = malformed_ || batch.malformed;
     if (!reserve_arena(batch.text_bytes - at.bytes)) return false;
     const std::uint8_t* const text = batch.text_buffer;
-    constexpr unsigned WINDOWS = 4; // counted together, so that many fetches overlap
+    constexpr unsigned WINDOWS = 16; // counted together, so that many fetches overlap
     // A text of two bytes takes three with its NUL.
     PendingText texts[WINDOWS * 21 + 1];
     std::size_t queued = 0;

@@ -85,7 +85,10 @@ struct PendingText {
 inline constexpr std::size_t COUNT_SLOT_BYTES = 32;
 // Texts the kernel may queue before the counter must take them, and the most
 // it queues beyond COUNT_QUEUE_AT (a block of 64 bytes holds at most 64 tokens).
-inline constexpr std::size_t COUNT_QUEUE_AT = 64;
+// A long queue lets the kernel stop for the counter rarely, and gives the
+// slots fetched ahead time to arrive; its slots' lines still fit in the
+// first-level cache.
+inline constexpr std::size_t COUNT_QUEUE_AT = 256;
 inline constexpr std::size_t COUNT_QUEUE = COUNT_QUEUE_AT + 64;
 // Room for copies of texts too close to the end of the input for 16 bytes
 // past them to be read: those of the input's last 80 bytes, padded.
