@@ -10,10 +10,10 @@ and the batches again with the interpreter lock given up and signals looked at
 after every 4 MiB (the default) and never (one slice for the whole input); the
 latter pair also on about 100 MB of all corpora together, where there are
 enough slices for the checks to show. Where the 1 GiB benchmarks/data/big.txt
-is built, batches only and count_tokens() are also timed on it, where the
-distinct tokens are few against the tokens (the cost of building the dict
-fades there). Medians of the rounds are reported as
-ratios. Results: benchmarks/results/counting.md.
+is built, batches only and count_tokens() are also timed on it: there the
+distinct tokens are few against all tokens, and the cost of building the
+dict fades. Medians of the rounds are reported as ratios. Results:
+benchmarks/results/counting.md.
 
 Usage: bench_counting.py [--quick] [--rounds N]
 """
