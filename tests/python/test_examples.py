@@ -13,6 +13,7 @@ import socketserver
 import subprocess
 import sys
 import threading
+import unicodedata
 from pathlib import Path
 
 import pytest
@@ -581,31 +582,6 @@ def test_corpus_stats_dask_names_an_unreachable_scheduler(corpus):
     assert "cannot reach the scheduler at tcp://127.0.0.1:9" in result.stderr
 
 
-# --- the README's snippets -------------------------------------------------------------
-
-README = (ROOT / "README.md").read_text(encoding="utf-8")
-SNIPPETS = [
-    block
-    for block in re.findall(r"^```python\n(.*?)^```$", README, flags=re.MULTILINE | re.DOTALL)
-    if "print(" in block and "..." not in block
-]
-
-
-@pytest.mark.parametrize("snippet", SNIPPETS, ids=lambda block: block.splitlines()[0][:40])
-def test_readme_snippets_print_what_they_say(snippet):
-    """Each complete snippet runs, and a `print(...)  # value...` line prints what its comment begins with."""
-    code = snippet if snippet.startswith("import") else "import tarvelinCXX as tc\n" + snippet
-    result = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    printed = result.stdout.splitlines()
-    for comment in re.findall(r"^\s*print\(.*\)\s+# (.*)$", snippet, re.MULTILINE):
-        assert any(line and comment.startswith(line) for line in printed), (comment, printed)
-    if "Москва-река замерзает" in snippet:
-        words = [line.split() for line in printed]
-        assert words == [["Москва-река", "RUWORD"], ["замерзает", "RUWORD"], ["the", "ENWORD"],
-                         ["well-known", "ENWORD"], ["river", "ENWORD"], ["freezes", "ENWORD"]]
-
-
 class SilentOrJunk(socketserver.BaseRequestHandler):
     """A TCP server that is no Dask scheduler: it sends its `answer`, if any,
     and holds the connection until the client leaves."""
@@ -637,3 +613,60 @@ def test_corpus_stats_dask_refuses_a_server_that_is_no_scheduler(corpus, answer,
     assert result.returncode == 1 and result.stdout == ""
     assert f"error: {message.format(address)}" in result.stderr
     assert "Traceback" not in result.stderr
+
+
+# --- the README's snippets -------------------------------------------------------------
+
+README = (ROOT / "README.md").read_text(encoding="utf-8")
+SNIPPETS = [
+    block
+    for block in re.findall(r"^```python\n(.*?)^```$", README, flags=re.MULTILINE | re.DOTALL)
+    if "print(" in block and "..." not in block
+]
+
+
+@pytest.mark.parametrize("snippet", SNIPPETS, ids=lambda block: block.splitlines()[0][:40])
+def test_readme_snippets_print_what_they_say(snippet):
+    """Each complete snippet runs, and a `print(...)  # value...` line prints what its comment begins with."""
+    code = snippet if snippet.startswith("import") else "import tarvelinCXX as tc\n" + snippet
+    result = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    printed = result.stdout.splitlines()
+    for comment in re.findall(r"^\s*print\(.*\)\s+# (.*)$", snippet, re.MULTILINE):
+        assert any(line and comment.startswith(line) for line in printed), (comment, printed)
+    if "Москва-река замерзает" in snippet:
+        words = [line.split() for line in printed]
+        assert words == [["Москва-река", "RUWORD"], ["замерзает", "RUWORD"], ["the", "ENWORD"],
+                         ["well-known", "ENWORD"], ["river", "ENWORD"], ["freezes", "ENWORD"]]
+
+
+# The table of "Text from the wild": | `text` | form | tokens |
+WILD = re.search(r"^## Text from the wild\n(.*?)^## ", README, flags=re.MULTILINE | re.DOTALL)[1]
+WILD_ROWS = re.findall(r"^\| `([^`]+)` \| (NFC|NFD) \| (.+) \|$", WILD, flags=re.MULTILINE)
+assert len(WILD_ROWS) == 9, "the table of text from the wild has changed its shape"
+
+
+def shown_tokens(text):
+    """The tokens of `text` as the table shows them: `token` KIND, a combining mark as U+XXXX KIND."""
+    batch = tc.FTTokenizer(text).get_batch()
+    return " · ".join(
+        f"{f'U+{ord(token):04X}' if unicodedata.combining(token[0]) else f'`{token}`'} {tc.TokenType(kind).name}"
+        for token, kind in zip(batch["text"].split("\0")[:-1], batch["types"].tolist(), strict=True)
+    )
+
+
+@pytest.mark.parametrize("text, form, tokens", WILD_ROWS)
+def test_readme_shows_the_tokens_of_text_from_the_wild(text, form, tokens):
+    assert shown_tokens(unicodedata.normalize(form, text)) == tokens
+
+
+@settings(max_examples=200, deadline=None)
+@given(text=st.text(alphabet="ab Яж1-\n,\r\u0306\u0301", max_size=60), per_block=st.integers(1, 3))
+def test_blocks_of_lines_hold_the_tokens_of_the_whole(text, per_block):
+    # The README normalises a file a block of lines at a time: no token spans a line feed.
+    lines = re.findall(r"[^\n]*\n|[^\n]+", text)
+    blocks = ["".join(lines[i : i + per_block]) for i in range(0, len(lines), per_block)]
+    pieces = [tc.FTTokenizer(block).get_batch() for block in blocks]
+    whole = tc.FTTokenizer(text).get_batch()
+    assert "".join(p["text"] for p in pieces) == whole.get("text", "")
+    assert [k for p in pieces for k in p["types"].tolist()] == (whole["types"].tolist() if whole else [])
