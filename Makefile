@@ -55,8 +55,12 @@ cpp-test: gtest hwy
 	cmake --build $(CPP_BUILD) -j $(JOBS)
 	ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
 
+# mypy's stubtest then compares the installed stub with the installed module,
+# from a directory of its own (which also takes its cache).
 py-test: $(VENV)/.installed
 	$(VPY) -m pytest -q tests/python
+	mkdir -p build/stubtest && cd build/stubtest && \
+	  $(abspath $(VPY)) -m mypy.stubtest tarvelinCXX --allowlist $(CURDIR)/tests/stubtest_allowlist.txt
 
 test: cpp-test py-test
 

@@ -1,5 +1,5 @@
 """Helpers shared by the examples: reading batches, pairing tokens with kinds,
-and the kinds of counted tokens.
+the kinds of counted tokens, and running a script as a command-line tool.
 
 A batch's "text" holds the tokens one after another, each followed by U+0000.
 A U+0000 in the input is a token of its own (kind UNKNWN), so a plain
@@ -11,9 +11,12 @@ U+0000, and every other kind is exactly one character.
 from __future__ import annotations
 
 import operator
-from collections.abc import Iterable, Iterator
+import os
+import signal
+import sys
+from collections.abc import Callable, Iterable, Iterator
 from itertools import repeat
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NoReturn
 
 import numpy as np
 import numpy.typing as npt
@@ -54,12 +57,19 @@ def tokens_with_kinds(batch: _Batch) -> Iterator[tuple[str, tc.TokenType]]:
         yield token, tc.TokenType(kind)
 
 
-def batches(tokenizer: tc.FTTokenizer | tc.FFTokenizer, skipped: list[int] | None = None) -> Iterator[_Batch]:
+def batches(
+    tokenizer: tc.FTTokenizer | tc.FFTokenizer,
+    skipped: list[int] | None = None,
+    malformed: list[UnicodeDecodeError] | None = None,
+) -> Iterator[_Batch]:
     """Yields the batches of a tokenizer until its input is exhausted.
 
-    A batch whose bytes are not valid UTF-8 raises UnicodeDecodeError; its
-    tokens are lost, but reading goes on after them. Such batches are skipped
-    here, and counted in ``skipped[0]`` when a one-element list is given.
+    A batch whose bytes are not well-formed UTF-8 raises UnicodeDecodeError,
+    which carries the batch as its attribute ``batch`` ("text" decoded with
+    surrogateescape); reading goes on after it. Given a list ``malformed``,
+    such a batch is yielded all the same and its error appended to the list.
+    Otherwise the batch is skipped, and counted in ``skipped[0]`` when a
+    one-element list is given.
     """
     stream = tokenizer.stream
     while True:
@@ -67,7 +77,11 @@ def batches(tokenizer: tc.FTTokenizer | tc.FFTokenizer, skipped: list[int] | Non
             batch = next(stream)
         except StopIteration:
             return
-        except UnicodeDecodeError:
+        except UnicodeDecodeError as err:
+            if malformed is not None:
+                malformed.append(err)
+                yield err.batch  # type: ignore[attr-defined]
+                continue
             if skipped is not None:
                 skipped[0] += 1
             continue
@@ -108,3 +122,28 @@ def add_counts(total: dict[str, int], counts: dict[str, int]) -> dict[str, int]:
     keys = counts.keys()
     total.update(zip(keys, map(operator.add, counts.values(), map(total.get, keys, repeat(0)))))
     return total
+
+
+# The exit status of a tool that wrote into a pipe whose reader had gone, as a
+# shell shows it when the signal SIGPIPE ends the tool: 128 + 13.
+BROKEN_PIPE_STATUS = 128 + signal.SIGPIPE
+
+
+def run_main(main: Callable[[], int]) -> NoReturn:
+    """Runs a script's main() and exits with its status.
+
+    When the reader of standard output goes away (``script | head``), the
+    script ends quietly with BROKEN_PIPE_STATUS instead of a traceback.
+    """
+    try:
+        status = main()
+        # Output still buffered meets the closed pipe here rather than at exit.
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # Python flushes standard output once more at exit: send that to
+        # /dev/null, so that it cannot fail again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        status = BROKEN_PIPE_STATUS
+    sys.exit(status)

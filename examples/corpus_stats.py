@@ -6,7 +6,8 @@ shown over files and over bytes as the files are read.
 
     python examples/corpus_stats.py DIR [--pattern GLOB] [--jobs N] [--top K] [--json]
 
-Files that cannot be listed, are not regular files or cannot be opened or read
+When no readable file under DIR matches the pattern, the script says so and
+exits with status 1. Files that cannot be listed, are not regular files or cannot be opened or read
 are skipped and named with the reason. A file with malformed UTF-8 is counted
 without its ill-formed tokens and named as well; with --errors replace every
 ill-formed sequence is counted as U+FFFD instead.
@@ -31,7 +32,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import tarvelinCXX as tc
-from _tokens import KIND_NAMES, add_counts, char_kinds
+from _tokens import KIND_NAMES, add_counts, char_kinds, run_main
 
 # Bytes read between two progress reports from a worker. Each step's counts are
 # merged into the file's, so a step should hold far more tokens than a file
@@ -49,6 +50,26 @@ def human_size(n: float) -> str:
             return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
         n /= 1024
     raise AssertionError("unreachable")
+
+
+def in_units(value: float, units: tuple[tuple[str, float], ...]) -> str:
+    """`value` in the first of `units` (name, size; largest first) that keeps it at
+    1 or more, or in the last one, with about three significant digits."""
+    for unit, size in units:
+        if value >= size or unit == units[-1][0]:
+            x = value / size
+            return f"{x:.0f} {unit}" if x >= 100 else f"{x:.1f} {unit}" if x >= 10 else f"{x:.2f} {unit}"
+    raise AssertionError("unreachable")
+
+
+def human_duration(seconds: float) -> str:
+    """A duration: 2.35 s, 41.2 ms, 870 µs."""
+    return in_units(seconds, (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)))
+
+
+def human_rate(bytes_per_second: float) -> str:
+    """A speed in decimal units: 512 kB/s, 30.1 MB/s, 1.25 GB/s."""
+    return in_units(bytes_per_second, (("GB/s", 1e9), ("MB/s", 1e6), ("kB/s", 1e3), ("B/s", 1.0)))
 
 
 def shown_path(path: str) -> str:
@@ -283,27 +304,43 @@ def file_sizes(paths: Iterable[str]) -> dict[str, int]:
     return sizes
 
 
-def print_report(report: dict[str, Any], as_json: bool, seconds: float | None = None) -> None:
-    if as_json:
-        print(json.dumps(report, ensure_ascii=False, indent=2))
-    else:
-        print(f"{report['files']} files, {human_size(report['bytes'])}, {report['tokens']} tokens")
-        print()
-        print(f"{'kind':<8} {'tokens':>10}")
-        for name, n in report["kinds"].items():
-            print(f"{name:<8} {n:>10}")
-        for title, key in (("English", "english"), ("Russian", "russian")):
-            print()
-            print(f"most frequent {title} words:")
-            for word, n in report[key]:
-                print(f"  {word:<24} {n:>8}")
+def print_skipped(report: dict[str, Any]) -> None:
     for skipped in report["skipped"]:
         print(f"skipped {skipped['path']}: {skipped['reason']}", file=sys.stderr)
-    for path in report["malformed"]:
-        print(f"malformed UTF-8 in {path}: its ill-formed tokens are not counted", file=sys.stderr)
-    if seconds:
-        rate = report["bytes"] / seconds / 1e6
-        print(f"read {human_size(report['bytes'])} in {seconds:.1f} s: {rate:.0f} MB/s", file=sys.stderr)
+
+
+def no_files(args: argparse.Namespace, skipped: list[tuple[str, str]]) -> int:
+    """Names what was skipped, says that nothing is left to count, and returns the exit status."""
+    print_skipped(Stats(skipped=skipped).report(0))
+    print(f"error: no readable file under {args.directory} matches --pattern {args.pattern!r}", file=sys.stderr)
+    return 1
+
+
+def print_report(report: dict[str, Any], as_json: bool, seconds: float | None = None) -> None:
+    """The report on stdout, and on stderr what was skipped or malformed and the
+    time taken; these are written even when stdout is a pipe closed early."""
+    try:
+        if as_json:
+            print(json.dumps(report, ensure_ascii=False, indent=2))
+        else:
+            print(f"{report['files']} files, {human_size(report['bytes'])}, {report['tokens']} tokens")
+            print()
+            print(f"{'kind':<8} {'tokens':>10}")
+            for name, n in report["kinds"].items():
+                print(f"{name:<8} {n:>10}")
+            for title, key in (("English", "english"), ("Russian", "russian")):
+                print()
+                print(f"most frequent {title} words:")
+                for word, n in report[key]:
+                    print(f"  {word:<24} {n:>8}")
+        sys.stdout.flush()
+    finally:
+        print_skipped(report)
+        for path in report["malformed"]:
+            print(f"malformed UTF-8 in {path}: its ill-formed tokens are not counted", file=sys.stderr)
+        if seconds:
+            rate = human_rate(report["bytes"] / seconds)
+            print(f"read {human_size(report['bytes'])} in {human_duration(seconds)}: {rate}", file=sys.stderr)
 
 
 # The queue a worker process reports its reading on, set when it starts.
@@ -360,6 +397,8 @@ def main(argv: list[str] | None = None) -> int:
 
     start = time.perf_counter()
     paths, skipped = list_files(args.directory, args.pattern)
+    if not paths:
+        return no_files(args, skipped)
     total = run_in_processes(paths, args.jobs, args.batch_size, args.errors, not args.no_progress)
     total.skipped.extend(skipped)
     print_report(total.report(args.top), args.json, time.perf_counter() - start)
@@ -367,4 +406,4 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

@@ -11,6 +11,7 @@ files under the same paths (a shared file system).
 from __future__ import annotations
 
 import argparse
+import asyncio
 import collections
 import sys
 import time
@@ -18,6 +19,7 @@ from typing import Any
 
 import _tokens
 import corpus_stats
+from _tokens import run_main
 from corpus_stats import (
     Progress,
     Stats,
@@ -26,6 +28,7 @@ from corpus_stats import (
     file_sizes,
     file_stats,
     list_files,
+    no_files,
     print_report,
 )
 
@@ -75,6 +78,43 @@ def run_on_cluster(client: Any, paths: list[str], batch_size: int, errors: str, 
     return total
 
 
+async def server_identity(address: str, timeout: float) -> Any:
+    """What the Dask server at `address` says it is (a dict whose "type" is
+    "Scheduler" for a scheduler)."""
+    from distributed.comm import connect
+
+    comm = await connect(address, timeout=timeout)
+    try:
+        await comm.write({"op": "identity"})
+        return await comm.read()
+    finally:
+        comm.abort()
+
+
+def scheduler_problem(address: str, timeout: float) -> str | None:
+    """None when a Dask scheduler answers at `address`, otherwise what is wrong.
+
+    The Dask client waits for a server's first message without a time limit and
+    takes whatever bytes come as one: a server of another kind hangs it, or
+    makes it allocate the exabytes that junk read as a length asks for. So the
+    server is asked who it is first, within bounds: `connect` gives up on an
+    address it cannot reach after `timeout` seconds, and a server that accepts
+    the connection gets as long again to answer.
+    """
+    try:
+        identity = asyncio.run(asyncio.wait_for(server_identity(address, timeout), 2 * timeout))
+    except TimeoutError:
+        return f"no Dask scheduler answered at {address}: it took the connection but said nothing within {2 * timeout} s"
+    except OSError as err:
+        return f"cannot reach the scheduler at {address}: {err}"
+    except Exception as err:  # bytes that are no Dask message: MemoryError, decoding errors, ...
+        return f"{address} is not a Dask scheduler: its answer is not a Dask message ({type(err).__name__}: {err})"
+    kind = identity.get("type") if isinstance(identity, dict) else None
+    if kind != "Scheduler":
+        return f"{address} is not a Dask scheduler: it answered as {kind or 'something else'}"
+    return None
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     add_common_arguments(parser)
@@ -83,7 +123,8 @@ def main(argv: list[str] | None = None) -> int:
         "--timeout",
         type=at_least(1),
         default=3,
-        help="seconds to wait for the scheduler to answer (default: %(default)s)",
+        help="seconds to wait for the scheduler to take the connection, and as long again for its answer"
+        " (default: %(default)s)",
     )
     parser.add_argument(
         "--workers", type=at_least(1), default=2, help="worker processes of the local cluster (default: %(default)s)"
@@ -99,7 +140,13 @@ def main(argv: list[str] | None = None) -> int:
 
     start = time.perf_counter()
     paths, skipped = list_files(args.directory, args.pattern)
+    if not paths:
+        return no_files(args, skipped)
     if args.scheduler:
+        problem = scheduler_problem(args.scheduler, args.timeout)
+        if problem:
+            print(f"error: {problem}", file=sys.stderr)
+            return 1
         try:
             client = Client(args.scheduler, timeout=args.timeout)
         except (OSError, TimeoutError, ValueError) as err:
@@ -128,4 +175,4 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run_main(main)

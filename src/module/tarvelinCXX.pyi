@@ -10,6 +10,8 @@ from typing import Any, ClassVar, NotRequired, SupportsIndex, SupportsInt, Typed
 import numpy
 import numpy.typing
 
+__version__: str
+
 class _Batch(TypedDict):
     """A non-empty batch, as a stream yields it.
 

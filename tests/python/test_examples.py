@@ -7,8 +7,13 @@ import json
 import os
 import random
 import re
+import signal
+import socket
+import socketserver
 import subprocess
 import sys
+import threading
+import unicodedata
 from pathlib import Path
 
 import pytest
@@ -33,7 +38,7 @@ def examples():
             sys.modules.pop(name, None)
 
 
-def run_script(name, *args, cwd=ROOT, env=None, timeout=300):
+def run_script(name, *args, cwd=ROOT, env=None, timeout=300, **kwargs):
     return subprocess.run(
         [sys.executable, str(EXAMPLES / name), *map(str, args)],
         cwd=cwd,
@@ -41,13 +46,17 @@ def run_script(name, *args, cwd=ROOT, env=None, timeout=300):
         capture_output=True,
         text=True,
         timeout=timeout,
+        **kwargs,
     )
 
 
 def one_batch_kinds(text):
-    """The kind of every token of `text`, read in one batch."""
+    """The kind of every token of `text`, read in one batch (malformed UTF-8 included)."""
     tokenizer = tc.FTTokenizer(text)
-    batch = tokenizer.get_batch()
+    try:
+        batch = tokenizer.get_batch()
+    except UnicodeDecodeError as err:
+        batch = err.batch
     return [tc.TokenType(int(t)) for t in batch["types"]] if batch else []
 
 
@@ -185,6 +194,50 @@ def test_demo_reports_a_file_it_cannot_open(tmp_path):
     assert "cannot open" in result.stderr and result.stdout == ""
 
 
+def check_demo_rows(stdout, data):
+    """Checks that the table holds every token of the bytes `data`; returns its rows."""
+    rows, count_lines = parse_demo(stdout)
+    assert "".join(token for _, _, token, _ in rows).encode("utf-8", "surrogateescape") == data
+    assert [name for *_, name in rows] == [k.name for k in one_batch_kinds(data)]
+    assert count_lines[-1] == ["total", str(len(rows))]
+    return rows
+
+
+@pytest.mark.parametrize("source", ["pipe", "socket", "closed"])
+def test_demo_reads_standard_input(source):
+    text = "Привет, world!\nx-ray 3.14\n"
+    if source == "pipe":
+        result = run_script("demo.py", "-", "--batch-size", 4, input=text)
+    elif source == "closed":
+        result = run_script("demo.py", "-", stdin=subprocess.DEVNULL, preexec_fn=lambda: os.close(0))
+        assert result.returncode == 1 and "cannot open standard input" in result.stderr
+        return
+    else:
+        # A socket cannot be reopened through /dev/stdin: it is read whole.
+        ours, theirs = socket.socketpair()
+        with ours, theirs:
+            ours.sendall(text.encode())
+            ours.shutdown(socket.SHUT_WR)
+            result = run_script("demo.py", "-", stdin=theirs.fileno())
+    assert result.returncode == 0, result.stderr
+    check_demo_rows(result.stdout, text.encode())
+
+
+@pytest.mark.parametrize("batch_size", [2, 65536])
+def test_demo_shows_malformed_utf8_and_names_it(tmp_path, batch_size):
+    # A surrogate, an overlong form inside a word, and a value above U+10FFFF.
+    data = b"ab " + MALFORMED + b" cd b\xc1\x81c\n\xf5\x80\x80\x80 end"
+    path = tmp_path / "bad.txt"
+    path.write_bytes(data)
+    result = run_script("demo.py", path, "--batch-size", batch_size)
+    assert result.returncode == 0, result.stderr
+    rows = {(batch, index): token for batch, index, token, _ in check_demo_rows(result.stdout, data)}
+    named = re.findall(r"^malformed UTF-8 in batch (\d+), token (\d+): (b'.*')$", result.stderr, flags=re.MULTILINE)
+    assert [ast.literal_eval(raw) for *_, raw in named] == [MALFORMED, b"\xc1\x81", b"\xf5\x80\x80\x80"]
+    for batch, index, raw in named:  # each at the row of the token that holds it
+        assert ast.literal_eval(raw) in rows[int(batch), int(index)].encode("utf-8", "surrogateescape")
+
+
 # --- corpus statistics -----------------------------------------------------------
 
 ENGLISH = ["the", "The", "river", "well-known", "covid-19", "Data", "x"]
@@ -275,7 +328,19 @@ def test_corpus_stats_text_report_and_progress(corpus, tmp_path):
     # tqdm's two bars, on stderr, both finished.
     assert re.search(rf"files: 100%.*{expected['files']}/{expected['files']}", result.stderr)
     assert re.search(r"bytes: 100%", result.stderr)
-    assert re.search(rf"read {re.escape(size)} in [\d.]+ s: \d+ MB/s", result.stderr)
+    timing = re.search(rf"read {re.escape(size)} in ([\d.]+) (s|ms|µs): [\d.]+ (B|kB|MB|GB)/s", result.stderr)
+    assert timing and float(timing[1]) >= 1, result.stderr  # a short run is shown in smaller units, never as 0
+
+
+@pytest.mark.parametrize(
+    "show, value, shown",
+    [("human_duration", 1.0, "1.00 s"), ("human_duration", 1234.4, "1234 s"), ("human_duration", 0.0412, "41.2 ms"),
+     ("human_duration", 0.00087, "870 µs"), ("human_duration", 5e-7, "0.50 µs"), ("human_duration", 0.0, "0.00 µs"),
+     ("human_rate", 160, "160 B/s"), ("human_rate", 512e3, "512 kB/s"), ("human_rate", 30.1e6, "30.1 MB/s"),
+     ("human_rate", 1.25e9, "1.25 GB/s"), ("human_rate", 2e12, "2000 GB/s")],
+)
+def test_times_and_rates_are_shown_in_adaptive_units(examples, show, value, shown):
+    assert getattr(examples["corpus_stats"], show)(value) == shown
 
 
 @pytest.mark.parametrize(
@@ -370,6 +435,44 @@ def test_scripts_refuse_bad_arguments(tmp_path, script, args, message):
 def test_corpus_scripts_refuse_a_missing_directory(tmp_path, script):
     result = run_script(script, tmp_path / "nowhere")
     assert result.returncode == 2 and "not a directory" in result.stderr
+
+
+@pytest.mark.parametrize("pattern, skipped", [("*.csv", None), ("pipe.txt", "pipe.txt: not a regular file")])
+@pytest.mark.parametrize("script", ["corpus_stats.py", "corpus_stats_dask.py"])
+def test_corpus_scripts_fail_when_no_file_matches(messy, script, pattern, skipped):
+    if script.endswith("dask.py"):
+        pytest.importorskip("dask.distributed")
+    root, _ = messy
+    result = run_script(script, root, "--pattern", pattern, "--no-progress")
+    assert result.returncode == 1 and result.stdout == ""
+    assert f"error: no readable file under {root} matches --pattern {pattern!r}" in result.stderr
+    assert (f"skipped {root}/{skipped}" in result.stderr) if skipped else ("skipped" not in result.stderr)
+
+
+@pytest.fixture(scope="module")
+def wordy(tmp_path_factory):
+    """A directory with one file of 20,000 distinct words: more output than a pipe holds."""
+    root = tmp_path_factory.mktemp("wordy")
+    rng = random.Random(3)
+    words = {"".join(rng.choices("abcdefghijklmnopqrstuvwxyz", k=10)) for _ in range(20_000)}
+    (root / "words.txt").write_text("\n".join(sorted(words)), encoding="utf-8")
+    return root
+
+
+@pytest.mark.parametrize("lines", [0, 2])
+@pytest.mark.parametrize("script", ["demo.py", "corpus_stats.py"])
+def test_scripts_end_quietly_when_their_reader_goes(wordy, script, lines):
+    args = [wordy / "words.txt"] if script == "demo.py" else [wordy, "--no-progress", "--top", 20_000]
+    command = [sys.executable, str(EXAMPLES / script), *map(str, args)]
+    with subprocess.Popen(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        for _ in range(lines):
+            assert process.stdout.readline()
+        process.stdout.close()  # as `| head -n LINES` does once it has its lines
+        stderr = process.stderr.read().decode()
+        status = process.wait(timeout=120)
+    # The status a shell shows for a tool that SIGPIPE ended, and no traceback.
+    assert status == 128 + signal.SIGPIPE, stderr
+    assert "Traceback" not in stderr and "Error" not in stderr
 
 
 def test_corpus_stats_needs_tqdm_only_for_progress(corpus, tmp_path):
@@ -479,6 +582,39 @@ def test_corpus_stats_dask_names_an_unreachable_scheduler(corpus):
     assert "cannot reach the scheduler at tcp://127.0.0.1:9" in result.stderr
 
 
+class SilentOrJunk(socketserver.BaseRequestHandler):
+    """A TCP server that is no Dask scheduler: it sends its `answer`, if any,
+    and holds the connection until the client leaves."""
+
+    def handle(self):
+        if self.server.answer is not None:
+            self.request.sendall(self.server.answer)
+        while self.request.recv(1 << 16):
+            pass
+
+
+@pytest.mark.parametrize(
+    "answer, message",
+    [
+        (b"HTTP/1.0 400 Bad Request\r\n\r\n", "{} is not a Dask scheduler: its answer is not a Dask message"),
+        (None, "no Dask scheduler answered at {}: it took the connection but said nothing within 2 s"),
+    ],
+)
+def test_corpus_stats_dask_refuses_a_server_that_is_no_scheduler(corpus, answer, message):
+    pytest.importorskip("dask.distributed")
+    root, _ = corpus
+    with socketserver.ThreadingTCPServer(("127.0.0.1", 0), SilentOrJunk) as server:
+        server.daemon_threads = True
+        server.answer = answer
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        address = "tcp://{}:{}".format(*server.server_address)
+        result = run_script("corpus_stats_dask.py", root, "--scheduler", address, "--timeout", 1, timeout=60)
+        server.shutdown()
+    assert result.returncode == 1 and result.stdout == ""
+    assert f"error: {message.format(address)}" in result.stderr
+    assert "Traceback" not in result.stderr
+
+
 # --- the README's snippets -------------------------------------------------------------
 
 README = (ROOT / "README.md").read_text(encoding="utf-8")
@@ -502,3 +638,35 @@ def test_readme_snippets_print_what_they_say(snippet):
         words = [line.split() for line in printed]
         assert words == [["Москва-река", "RUWORD"], ["замерзает", "RUWORD"], ["the", "ENWORD"],
                          ["well-known", "ENWORD"], ["river", "ENWORD"], ["freezes", "ENWORD"]]
+
+
+# The table of "Text from the wild": | `text` | form | tokens |
+WILD = re.search(r"^## Text from the wild\n(.*?)^## ", README, flags=re.MULTILINE | re.DOTALL)[1]
+WILD_ROWS = re.findall(r"^\| `([^`]+)` \| (NFC|NFD) \| (.+) \|$", WILD, flags=re.MULTILINE)
+assert len(WILD_ROWS) == 9, "the table of text from the wild has changed its shape"
+
+
+def shown_tokens(text):
+    """The tokens of `text` as the table shows them: `token` KIND, a combining mark as U+XXXX KIND."""
+    batch = tc.FTTokenizer(text).get_batch()
+    return " · ".join(
+        f"{f'U+{ord(token):04X}' if unicodedata.combining(token[0]) else f'`{token}`'} {tc.TokenType(kind).name}"
+        for token, kind in zip(batch["text"].split("\0")[:-1], batch["types"].tolist(), strict=True)
+    )
+
+
+@pytest.mark.parametrize("text, form, tokens", WILD_ROWS)
+def test_readme_shows_the_tokens_of_text_from_the_wild(text, form, tokens):
+    assert shown_tokens(unicodedata.normalize(form, text)) == tokens
+
+
+@settings(max_examples=200, deadline=None)
+@given(text=st.text(alphabet="ab Яж1-\n,\r\u0306\u0301", max_size=60), per_block=st.integers(1, 3))
+def test_blocks_of_lines_hold_the_tokens_of_the_whole(text, per_block):
+    # The README normalises a file a block of lines at a time: no token spans a line feed.
+    lines = re.findall(r"[^\n]*\n|[^\n]+", text)
+    blocks = ["".join(lines[i : i + per_block]) for i in range(0, len(lines), per_block)]
+    pieces = [tc.FTTokenizer(block).get_batch() for block in blocks]
+    whole = tc.FTTokenizer(text).get_batch()
+    assert "".join(p["text"] for p in pieces) == whole.get("text", "")
+    assert [k for p in pieces for k in p["types"].tolist()] == (whole["types"].tolist() if whole else [])

@@ -107,8 +107,14 @@ def test_stub_names_are_the_module_names():
     assert stub == live
 
 
+def test_module_dunders_are_typed():
+    dunders = {name: ast.unparse(node.annotation) for name, node in stub_module().items() if name.startswith("__")}
+    assert dunders == {"__version__": "str"}
+    assert isinstance(tc.__version__, str)
+
+
 def test_private_stub_names_are_typing_only():
-    private = {name for name in stub_module() if name.startswith("_")}
+    private = {name for name in stub_module() if name.startswith("_") and not name.startswith("__")}
     assert private, "the batch types are missing"
     assert private == typed_dicts()
     for name in private:
@@ -223,7 +229,8 @@ GOOD_PROGRAM = """
     mask: int = tc.NUMBER | tc.PNCTTN
     ordered: bool = tc.ENWORD < tc.RUWORD
     value: int = tc.RUWORD.value + int(tc.ENWORD)
-    print(words("well-known слова"), count("/nonexistent"), names, mask, ordered, value)
+    version: str = tc.__version__
+    print(words("well-known слова"), count("/nonexistent"), names, mask, ordered, value, version)
 """
 
 # Each line marked "# error" must be reported, and no other line.
