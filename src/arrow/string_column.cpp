@@ -29,8 +29,7 @@ struct QuotedFormat {
         std::size_t n = 0;
         for (; format[n] != '\0' && n < 32; ++n)
             text[n] = format[n] >= 0x20 && format[n] < 0x7F ? format[n] : '?';
-        if (format[n] != '\0') text[n++] = '.', text[n++] = '.', text[n++] = '.';
-        text[n] = '\0';
+        std::strcpy(text + n, format[n] != '\0' ? "..." : ""); // longer: cut, and said so
     }
 };
 
@@ -232,6 +231,7 @@ ColumnStatus StringColumn::take_schema(ArrowSchema* schema, ValueLayout& layout)
 }
 
 ColumnStatus StringColumn::add_array(ArrowSchema* schema, ArrowArray* array) noexcept {
+    message_[0] = '\0';
     ValueLayout layout{};
     ColumnStatus status = take_schema(schema, layout);
     if (array == nullptr || array->release == nullptr)
@@ -248,10 +248,15 @@ ColumnStatus StringColumn::add_array(ArrowSchema* schema, ArrowArray* array) noe
 }
 
 ColumnStatus StringColumn::add_stream(ArrowArrayStream* stream) noexcept {
+    message_[0] = '\0';
     if (stream == nullptr || stream->release == nullptr)
         return fail(ColumnStatus::invalid_array, "the Arrow stream is already released");
     ArrowArrayStream owned = *stream;
     stream->release = nullptr;
+    if (owned.get_schema == nullptr || owned.get_next == nullptr) {
+        owned.release(&owned);
+        return fail(ColumnStatus::invalid_array, "the Arrow stream has no get_schema or get_next");
+    }
     const std::size_t keep = count_;
     // The stream's own text of its last failure, copied before it is released.
     auto stream_failure = [&](int code, const char* what) {
@@ -275,7 +280,6 @@ ColumnStatus StringColumn::add_stream(ArrowArrayStream* stream) noexcept {
     }
     owned.release(&owned);
     if (status != ColumnStatus::ok) drop_from(keep);
-    else message_[0] = '\0';
     return status;
 }
 
@@ -302,7 +306,6 @@ ColumnStatus StringColumn::append(ArrowArray& array, ValueLayout layout,
     chunks_[count_++] = c;
     documents_ += c.length;
     bytes_ += c.bytes;
-    message_[0] = '\0';
     return ColumnStatus::ok;
 }
 

@@ -138,7 +138,8 @@ class StringColumn {
     char message_[512] = {};
 };
 
-// Walks the documents of a column in order, chunk by chunk.
+// Walks the documents of a column in order, chunk by chunk; the column must
+// not change meanwhile.
 class DocumentCursor {
   public:
     explicit DocumentCursor(const StringColumn& column) noexcept : column_(&column) {}

@@ -265,6 +265,12 @@ TEST(ArrowStream, ChunksReadInOrder) {
     EXPECT_EQ(empty.releases, 1);
     column.clear();
     EXPECT_EQ(a.releases + b.releases, 2);
+
+    s = stream.make();
+    s.get_next = nullptr;
+    EXPECT_EQ(column.add_stream(&s), ColumnStatus::invalid_array);
+    EXPECT_STREQ(column.error(), "the Arrow stream has no get_schema or get_next");
+    EXPECT_EQ(stream.releases, 2);
 }
 
 TEST(ArrowStream, FailuresLeaveTheColumnAsItWas) {
@@ -293,6 +299,9 @@ TEST(ArrowStream, FailuresLeaveTheColumnAsItWas) {
         EXPECT_EQ(read_all(column), Strings{"kept"});
         EXPECT_EQ(a.releases, c.fail_at == -2 ? 0 : 1); // given out, then dropped
         EXPECT_EQ(b.releases, c.bad_chunk ? 1 : 0);
+        Parts more({"more"}, false);
+        ASSERT_EQ(add(column, "u", more), ColumnStatus::ok);
+        EXPECT_STREQ(column.error(), ""); // a success clears the last failure's message
     }
 }
 
@@ -331,6 +340,9 @@ const Fault FAULTS[] = {
     {"Int64", "l", ok_change, "unsupported Arrow format 'l'", ColumnStatus::unsupported_type},
     {"Struct", "+s", ok_change, "format '+s'", ColumnStatus::unsupported_type},
     {"ViewSuffix", "vux", ok_change, "format 'vux'", ColumnStatus::unsupported_type},
+    {"LongFormat", "+w:1234567890123456789012345678901234567890", ok_change,
+     "'+w:12345678901234567890123456789...'", ColumnStatus::unsupported_type},
+    {"Unprintable", "\x01\xFF", ok_change, "format '\?\?'", ColumnStatus::unsupported_type},
     {"Decreasing", "u", set_value<std::int32_t>(8, 2), "document 1 ends before it starts"},
     {"Negative", "U", set_value<std::int64_t>(0, -1), "document 0 starts at a negative offset"},
     {"NullData", "u", [](Parts& p) { p.buffers[2] = nullptr; }, "data buffer is null"},
