@@ -366,7 +366,6 @@ const Fault FAULTS[] = {
     {"ViewBufferNeg", "vz", set_value<std::int32_t>(24, -1), "in data buffer -1"},
     {"ViewRange", "vu", set_value<std::int32_t>(28, 4), "bytes 4..37 of data buffer 0"},
     {"ViewOffsetNeg", "vu", set_value<std::int32_t>(28, -1), "bytes -1..32"},
-    {"ViewPrefix", "vu", set_value<std::uint8_t>(20, 'A'), "does not begin with its view's prefix"},
     {"SizeNeg", "vu", [](Parts& p) { p.sizes[15] = 0x80; }, "data buffer 1 has a negative size"},
     {"VariadicNull", "vu", [](Parts& p) { p.buffers[3] = nullptr; }, "data buffer 1 is null, but"},
     {"NoSizes", "vu", [](Parts& p) { p.buffers[4] = nullptr; }, "sizes of its 2 data buffers"},
