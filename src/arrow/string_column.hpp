@@ -111,7 +111,9 @@ class StringColumn {
     // own text).
     ColumnStatus add_stream(ArrowArrayStream* stream) noexcept;
 
-    // Releases every array.
+    // Releases every array. The producer's callbacks run in add_array,
+    // add_stream, clear and the destructor only (a producer that lives in an
+    // interpreter may need its lock held there); reading documents runs none.
     void clear() noexcept;
 
     std::uint64_t size() const noexcept { return documents_; } // documents
