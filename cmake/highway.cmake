@@ -10,22 +10,18 @@
 # 3. Otherwise the pinned release, downloaded by URL and checked by SHA-256.
 #
 # Making a source package (scikit-build-core runs this configure step with
-# SKBUILD_STATE "sdist") copies the pinned release's headers and its licence
-# into third_party/highway/, which the package then includes.
+# SKBUILD_STATE "sdist") copies the headers of the pinned release and their
+# licence into third_party/highway/, which the package then includes: the
+# system's, when they are that release, or else the downloaded release.
 #
 # Sets HWY_INCLUDE_DIR (for include_directories) and HWY_LICENSE_FILE (the
 # licence of those headers; empty when a system Highway gives no known one).
 
 set(TARVELIN_HWY_VERSION 1.0.3)
-# The release archive as Debian's source package holds it
-# (highway_1.0.3.orig.tar.gz, whose SHA-256 Debian's highway_1.0.3-3 .dsc
-# lists). The URLs are tried in turn; one whose bytes differ fails the check
-# and the next is tried. The last names the archive by its SHA-1.
+# The release archive; its SHA-256 is the one its distributors list for it.
 set(TARVELIN_HWY_SHA256 566fc77315878473d9a6bd815f7de78c73734acdcb745c3dde8579560ac5440e)
 set(TARVELIN_HWY_URLS
-  "https://github.com/google/highway/archive/refs/tags/${TARVELIN_HWY_VERSION}.tar.gz"
-  "https://deb.debian.org/debian/pool/main/h/highway/highway_${TARVELIN_HWY_VERSION}.orig.tar.gz"
-  "https://snapshot.debian.org/file/52dee4092ae9d6639f9b91cd8e808b372a99c7fe")
+  "https://github.com/google/highway/archive/refs/tags/${TARVELIN_HWY_VERSION}.tar.gz")
 set(TARVELIN_HWY_BUNDLED "${PROJECT_SOURCE_DIR}/third_party/highway")
 
 # Downloads and unpacks the pinned release (headers only: its own build is
@@ -53,33 +49,13 @@ function(tarvelin_fetch_highway)
   set(tarvelin_hwy_release "${highway_SOURCE_DIR}" PARENT_SCOPE)
 endfunction()
 
-set(HWY_LICENSE_FILE "")
-if(SKBUILD_STATE STREQUAL "sdist")
-  message(STATUS "Highway: fetching release ${TARVELIN_HWY_VERSION} for the source package")
-  tarvelin_fetch_highway()
-  file(REMOVE_RECURSE "${TARVELIN_HWY_BUNDLED}")
-  file(COPY "${tarvelin_hwy_release}/hwy" DESTINATION "${TARVELIN_HWY_BUNDLED}"
-    FILES_MATCHING PATTERN "*.h"
-    PATTERN "contrib" EXCLUDE PATTERN "examples" EXCLUDE PATTERN "tests" EXCLUDE)
-  file(COPY "${tarvelin_hwy_release}/LICENSE" DESTINATION "${TARVELIN_HWY_BUNDLED}")
-  file(WRITE "${TARVELIN_HWY_BUNDLED}/VERSION" "${TARVELIN_HWY_VERSION}\n")
-  message(STATUS "Highway: release ${TARVELIN_HWY_VERSION} copied into ${TARVELIN_HWY_BUNDLED}")
-  set(HWY_INCLUDE_DIR "${TARVELIN_HWY_BUNDLED}")
-  set(HWY_LICENSE_FILE "${TARVELIN_HWY_BUNDLED}/LICENSE")
-elseif(EXISTS "${PROJECT_SOURCE_DIR}/PKG-INFO")
-  if(NOT EXISTS "${TARVELIN_HWY_BUNDLED}/hwy/highway.h")
-    message(FATAL_ERROR "Highway: this source package lacks third_party/highway/, "
-      "which it is made with; make it again from a checkout")
-  endif()
-  set(HWY_INCLUDE_DIR "${TARVELIN_HWY_BUNDLED}")
-  set(HWY_LICENSE_FILE "${TARVELIN_HWY_BUNDLED}/LICENSE")
-  message(STATUS "Highway: the copy this source package carries")
-else()
+# The system's Highway headers (sets HWY_INCLUDE_DIR when found) and the
+# licence file its distribution installs with them (HWY_LICENSE_FILE, or
+# empty). Debian states the licence in its copyright file and keeps the text
+# among its common licences.
+macro(tarvelin_system_highway)
   find_path(HWY_INCLUDE_DIR hwy/highway.h)
   if(HWY_INCLUDE_DIR)
-    message(STATUS "Highway: the system's, in ${HWY_INCLUDE_DIR}")
-    # The licence file a distribution installs with it. Debian states the
-    # licence in its copyright file and keeps the text among its common ones.
     get_filename_component(tarvelin_prefix "${HWY_INCLUDE_DIR}" DIRECTORY)
     foreach(candidate share/licenses/highway/LICENSE share/licenses/libhwy/LICENSE
         share/doc/highway/LICENSE)
@@ -95,6 +71,58 @@ else()
         set(HWY_LICENSE_FILE "${tarvelin_prefix}/share/common-licenses/Apache-2.0")
       endif()
     endif()
+  endif()
+endmacro()
+
+# The release of the Highway headers in `dir` (hwy/highway.h), as "1.0.3".
+function(tarvelin_highway_version dir out)
+  file(STRINGS "${dir}/hwy/highway.h" tarvelin_lines REGEX "^#define HWY_(MAJOR|MINOR|PATCH) ")
+  set(parts "")
+  foreach(line IN LISTS tarvelin_lines)
+    string(REGEX REPLACE "^#define HWY_[A-Z]+ +([0-9]+).*" "\\1" part "${line}")
+    list(APPEND parts "${part}")
+  endforeach()
+  list(JOIN parts "." version)
+  set(${out} "${version}" PARENT_SCOPE)
+endfunction()
+
+set(HWY_LICENSE_FILE "")
+if(SKBUILD_STATE STREQUAL "sdist")
+  tarvelin_system_highway()
+  set(tarvelin_hwy_system_version "")
+  if(HWY_INCLUDE_DIR)
+    tarvelin_highway_version("${HWY_INCLUDE_DIR}" tarvelin_hwy_system_version)
+  endif()
+  if(tarvelin_hwy_system_version STREQUAL TARVELIN_HWY_VERSION AND HWY_LICENSE_FILE)
+    message(STATUS "Highway: the system's release ${TARVELIN_HWY_VERSION} for the source package")
+    set(tarvelin_hwy_release "${HWY_INCLUDE_DIR}")
+    set(tarvelin_hwy_license "${HWY_LICENSE_FILE}")
+  else()
+    message(STATUS "Highway: fetching release ${TARVELIN_HWY_VERSION} for the source package")
+    tarvelin_fetch_highway()
+    set(tarvelin_hwy_license "${tarvelin_hwy_release}/LICENSE")
+  endif()
+  file(REMOVE_RECURSE "${TARVELIN_HWY_BUNDLED}")
+  file(COPY "${tarvelin_hwy_release}/hwy" DESTINATION "${TARVELIN_HWY_BUNDLED}"
+    FILES_MATCHING PATTERN "*.h"
+    PATTERN "contrib" EXCLUDE PATTERN "examples" EXCLUDE PATTERN "tests" EXCLUDE)
+  configure_file("${tarvelin_hwy_license}" "${TARVELIN_HWY_BUNDLED}/LICENSE" COPYONLY)
+  file(WRITE "${TARVELIN_HWY_BUNDLED}/VERSION" "${TARVELIN_HWY_VERSION}\n")
+  message(STATUS "Highway: release ${TARVELIN_HWY_VERSION} copied into ${TARVELIN_HWY_BUNDLED}")
+  set(HWY_INCLUDE_DIR "${TARVELIN_HWY_BUNDLED}")
+  set(HWY_LICENSE_FILE "${TARVELIN_HWY_BUNDLED}/LICENSE")
+elseif(EXISTS "${PROJECT_SOURCE_DIR}/PKG-INFO")
+  if(NOT EXISTS "${TARVELIN_HWY_BUNDLED}/hwy/highway.h")
+    message(FATAL_ERROR "Highway: this source package lacks third_party/highway/, "
+      "which it is made with; make it again from a checkout")
+  endif()
+  set(HWY_INCLUDE_DIR "${TARVELIN_HWY_BUNDLED}")
+  set(HWY_LICENSE_FILE "${TARVELIN_HWY_BUNDLED}/LICENSE")
+  message(STATUS "Highway: the copy this source package carries")
+else()
+  tarvelin_system_highway()
+  if(HWY_INCLUDE_DIR)
+    message(STATUS "Highway: the system's, in ${HWY_INCLUDE_DIR}")
   else()
     # A failed download stops here with the download's own report; this
     # message, just before it, says what else would do.
