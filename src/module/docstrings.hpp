@@ -98,13 +98,15 @@ rest. Runs natively without the interpreter lock; memory grows with the
 distinct tokens only. In "strict" mode a token that is not well-formed UTF-8
 raises UnicodeDecodeError at the end, with the other counts as err.counts. When
 a signal handler or a read error raises, the counts so far are kept and
-returned by the next call.)";
+returned by the next call. An FFTokenizer whose file could not be opened raises
+the OSError of that open (FileNotFoundError, IsADirectoryError, ...) at every
+call; a closed one raises ValueError.)";
 
 inline constexpr const char* tokenizer_iter = "Iterates the batches: the same as iter(self.stream).";
 
 inline constexpr const char* close =
-    R"(Closes the file: is_fopen() becomes False and every later batch is empty.
-Closing again does nothing.)";
+    R"(Closes the file: is_fopen() becomes False, every later batch is empty and
+count_tokens() raises ValueError. Closing again does nothing.)";
 
 inline constexpr const char* enter = "Returns the tokenizer itself.";
 

@@ -39,6 +39,7 @@
 #include "module/batch_dict.hpp"
 #include "module/call_lock.hpp"
 #include "module/docstrings.hpp"
+#include "module/file_state.hpp"
 #include "module/path_argument.hpp"
 #include "module/text_argument.hpp"
 #include "module/token_counts.hpp"
@@ -200,13 +201,7 @@ void own_init_check(py::handle cls) {
 }
 
 [[noreturn]] void raise_read_error(const BoundFile& tokenizer) {
-    const std::string_view path = tokenizer.path();
-    py::object name = py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-    if (!name) throw py::error_already_set();
-    errno = tokenizer.read_error_code();
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-    throw py::error_already_set();
+    raise_file_error(tokenizer.path(), tokenizer.read_error_code());
 }
 
 [[noreturn]] void raise_read_error(const BoundText&) {
@@ -246,6 +241,7 @@ template <class T>
 py::typing::Dict<py::str, py::int_> count_tokens(T& tokenizer,
                                                  std::optional<std::uint64_t> max_bytes) {
     const CallGuard guard{tokenizer.lock};
+    require_input(tokenizer);
     const std::uint64_t start = tokenizer.position();
     for (;;) {
         ReadResult result;
@@ -279,7 +275,7 @@ std::string describe_input(const BoundFile& t) {
     py::object name = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
     if (!name) throw py::error_already_set();
-    return py::repr(name).cast<std::string>() + (t.is_fopen() ? ", open" : ", not open") +
+    return py::repr(name).cast<std::string>() + ", " + file_state(t) +
            ", at byte " + std::to_string(t.position());
 }
 

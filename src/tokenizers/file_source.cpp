@@ -11,7 +11,9 @@
 namespace tarvelin {
 
 bool FileSource::open(const char* path, std::size_t size) noexcept {
-    close();
+    release();
+    closed = false;
+    open_error = 0;
     std::free(path_copy);
     // fopen needs a terminated copy, which is also kept to name the file in
     // errors; paths are short, so this is cheap.
@@ -20,25 +22,53 @@ bool FileSource::open(const char* path, std::size_t size) noexcept {
     if (size != 0) std::memcpy(path_copy, path, size);
     path_copy[size] = '\0';
     path_size = size;
-    if (std::memchr(path_copy, '\0', size) != nullptr) return true;
+    if (std::memchr(path_copy, '\0', size) != nullptr) {
+        open_error = EINVAL;
+        return true;
+    }
     file = std::fopen(path_copy, "r");
+    if (file == nullptr) {
+        open_error = errno;
+        return true;
+    }
     struct stat st;
-    if (file != nullptr && ::fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
         std::fclose(file); // a directory holds no text to read
         file = nullptr;
+        open_error = EISDIR;
+        return true;
     }
+    // A fresh open stands at 0; a pipe, FIFO or terminal has no position
+    // (lseek fails with ESPIPE) and is read with read().
+    const off_t at = ::lseek(fileno(file), 0, SEEK_CUR);
+    seekable = at >= 0;
+    offset = seekable ? static_cast<std::uint64_t>(at) : 0;
     return true;
 }
 
-void FileSource::close() noexcept {
+void FileSource::release() noexcept {
     if (file != nullptr) std::fclose(file);
     file = nullptr;
     pos = len = 0;
 }
 
 FileSource::~FileSource() {
-    close();
+    release();
     std::free(path_copy);
+}
+
+// One system call: pread at the source's own position where the file can
+// seek, read otherwise. A file that said it could seek but refuses pread
+// (ESPIPE) is read on from the shared offset, where it then stands.
+std::ptrdiff_t FileSource::read_block() noexcept {
+    const int fd = fileno(file);
+    if (seekable) {
+        const ssize_t got = ::pread(fd, ahead, sizeof ahead, static_cast<off_t>(offset));
+        if (got > 0) offset += static_cast<std::uint64_t>(got);
+        if (got >= 0 || errno != ESPIPE) return got;
+        seekable = false;
+    }
+    return ::read(fd, ahead, sizeof ahead);
 }
 
 // One read of whatever is available, up to a block: a regular file gives a
@@ -51,7 +81,7 @@ void FileSource::refill() noexcept {
         eof = true;
         return;
     }
-    const ssize_t got = ::read(fileno(file), ahead, sizeof ahead);
+    const std::ptrdiff_t got = read_block();
     if (got > 0) {
         len = static_cast<std::size_t>(got);
     } else if (got == 0) {

@@ -4,6 +4,12 @@
 // each, instead of one locked library call per byte: every byte is still read
 // once, in order, and never more than one block beyond what a batch needs.
 //
+// A file that can seek is read at the source's own position (pread), never
+// through the offset that the open file shares with every copy of its
+// descriptor: after a fork, parent and child each go on from where the source
+// stood, independently. A pipe, FIFO or terminal has no position of its own;
+// its bytes go to whichever process reads them first.
+//
 // A read may block (a pipe, a terminal): it touches nothing but this source,
 // so the caller may run it without holding any lock of its own. A read that
 // a signal interrupts gives an empty window that is not the end, so that the
@@ -11,6 +17,7 @@
 // its errno for the caller to report once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -30,6 +37,10 @@ struct FileSource {
     char* path_copy = nullptr;  // the path as given, NUL-terminated (owned)
     std::size_t path_size = 0;
     std::uint64_t consumed = 0; // bytes of the file read so far
+    std::uint64_t offset = 0;   // where the next pread starts (seekable files)
+    bool seekable = false;      // read by pread at `offset`, else by read
+    bool closed = false;        // close() was called
+    int open_error = 0;         // errno of the failed open, 0 when it opened
     std::uint8_t ahead[FILE_READ_AHEAD];
 
     FileSource() = default;
@@ -38,13 +49,17 @@ struct FileSource {
     ~FileSource();
 
     // Opens `path` (size bytes, not NUL-terminated) for reading. A path that
-    // cannot be opened, and a directory, leave `file` null. A path holding a
-    // NUL byte would name another file if cut there, so it opens nothing.
-    // False only when memory for the copy of the path cannot be had.
+    // cannot be opened, and a directory, leave `file` null with the errno in
+    // `open_error` (EISDIR for a directory). A path holding a NUL byte would
+    // name another file if cut there, so it opens nothing (`open_error`
+    // EINVAL). False only when memory for the copy of the path cannot be had.
     bool open(const char* path, std::size_t size) noexcept;
 
     // Closes the file (the path stays known); the source then gives no more bytes.
-    void close() noexcept;
+    void close() noexcept {
+        release();
+        closed = true;
+    }
 
     bool is_open() const noexcept { return file != nullptr; }
     std::string_view path() const noexcept { return {path_copy, path_size}; }
@@ -74,7 +89,9 @@ struct FileSource {
     std::uint64_t bytes_left() const noexcept;
 
   private:
+    void release() noexcept;
     void refill() noexcept;
+    std::ptrdiff_t read_block() noexcept;
 };
 
 } // namespace tarvelin

@@ -40,6 +40,13 @@ class FromFileTokenizer : public Tokenizer<FileSource> {
 
     // The errno of the read that failed (read_some said read_error), else 0.
     int read_error_code() const noexcept { return source.error; }
+
+    // The errno of the open that failed (EINVAL for a path holding NUL), 0
+    // when the file opened.
+    int open_error_code() const noexcept { return source.open_error; }
+
+    // Whether close() was called.
+    bool closed() const noexcept { return source.closed; }
 };
 
 // A non-owning handle on a tokenizer; see FromTextStream.

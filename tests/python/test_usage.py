@@ -151,7 +151,9 @@ def test_close_and_context_manager(tmp_path):
         assert tok.get_batch()["text"] == "one\0"
         assert len(os.listdir("/proc/self/fd")) == fds + 1
     assert not tok.is_fopen() and len(os.listdir("/proc/self/fd")) == fds
-    assert tok.get_batch() == {} and tok.count_tokens() == {}
+    assert tok.get_batch() == {}
+    with pytest.raises(ValueError, match="closed file"):  # as a closed Python file
+        tok.count_tokens()
     tok.close()  # again: nothing happens
     with pytest.raises(ZeroDivisionError), tc.FFTokenizer(path) as other:
         1 / 0
