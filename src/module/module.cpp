@@ -45,7 +45,7 @@
 #include "module/version_gate.hpp"
 #include "tokenizers/from_file_tokenizer.hpp"
 #include "tokenizers/from_text_tokenizer.hpp"
-#include "tokens/scan_kernel.hpp"
+#include "simd/levels.hpp"
 #include "tokens/token_type.hpp"
 
 namespace py = pybind11;

@@ -28,9 +28,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "classify/utf8_strict.hpp"
+#include "text/utf8_strict.hpp"
 #include "tokens/token.hpp"
-#include "tokens/token_sink.hpp"
+#include "scan/batch_sink.hpp"
 
 namespace tarvelin {
 

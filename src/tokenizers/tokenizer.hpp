@@ -10,7 +10,7 @@
 #include "classify/utf8_char.hpp"
 #include "tokenizers/batch_buffer.hpp"
 #include "tokenizers/reading_loop.hpp"
-#include "tokenizers/token_counter.hpp"
+#include "counting/token_counter.hpp"
 #include "tokens/token_assembler.hpp"
 
 namespace tarvelin {

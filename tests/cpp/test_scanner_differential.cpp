@@ -14,7 +14,7 @@
 
 #include "tokenizers/reading_loop.hpp"
 #include "tokenizers/text_source.hpp"
-#include "tokens/scan_kernel.hpp"
+#include "simd/scan_kernel.hpp"
 
 namespace tarvelin {
 namespace {

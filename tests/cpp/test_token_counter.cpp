@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "tokenizers/from_text_tokenizer.hpp"
-#include "tokenizers/token_counter.hpp"
-#include "tokens/scan_kernel.hpp"
+#include "counting/token_counter.hpp"
+#include "simd/scan_kernel.hpp"
 
 namespace tarvelin {
 namespace {

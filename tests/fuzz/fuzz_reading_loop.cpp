@@ -49,9 +49,9 @@
 #include "tokenizers/file_source.hpp"
 #include "tokenizers/reading_loop.hpp"
 #include "tokenizers/text_source.hpp"
-#include "tokenizers/token_counter.hpp"
+#include "counting/token_counter.hpp"
 #include "tokenizers/tokenizer.hpp"
-#include "tokens/scan_kernel.hpp"
+#include "simd/scan_kernel.hpp"
 #include "tokens/token_assembler.hpp"
 #include "tokens/token_type.hpp"
 

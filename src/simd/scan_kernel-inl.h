@@ -15,10 +15,10 @@
 #include <cstring>
 
 #include "classify/char_class.hpp"
-#include "classify/utf8_encode.hpp"
-#include "classify/utf8_strict.hpp"
-#include "tokens/count_sink.hpp"
-#include "tokens/scan_kernel.hpp"
+#include "text/transcode.hpp"
+#include "text/utf8_strict.hpp"
+#include "counting/count_queue.hpp"
+#include "simd/scan_kernel.hpp"
 #include "tokens/token.hpp"
 #include "tokens/token_assembler.hpp"
 #include "tokens/token_type.hpp"
@@ -84,35 +84,6 @@ constexpr std::uint64_t byte_counts(std::uint64_t x) noexcept {
     return (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
 }
 static_assert(byte_counts(0xFF00F00000000301u) == 0x0800040000000201u);
-
-// Decodes the characters whose lead bytes lie in in[from..to) (continuation
-// bytes there are skipped), reading their other bytes up to in[end), and
-// stores them as `Unit`s; returns the units written.
-template <class Unit>
-std::size_t decode_scalar(const std::uint8_t* in, std::size_t from, std::size_t to,
-                          std::size_t end, Unit* out) noexcept {
-    std::size_t o = 0;
-    for (std::size_t i = from; i < to; ++i) {
-        const std::uint32_t b = in[i];
-        if ((b & 0xC0u) == 0x80u) continue;
-        std::uint32_t cp = b;
-        if (b >= 0xC0u) {
-            const std::size_t len = b >= 0xF0u ? 4 : b >= 0xE0u ? 3 : 2;
-            cp = b & (0x7Fu >> len);
-            for (std::size_t k = 1; k < len && i + k < end; ++k)
-                cp = (cp << 6) | (in[i + k] & 0x3Fu);
-        }
-        out[o++] = static_cast<Unit>(cp);
-    }
-    return o;
-}
-
-// The same for the characters led in in[from..n), read within it.
-template <class Unit>
-std::size_t decode_scalar(const std::uint8_t* in, std::size_t from, std::size_t n,
-                          Unit* out) noexcept {
-    return decode_scalar(in, from, n, n, out);
-}
 
 // A byte shuffle for each 8-bit mask, for 128-bit vectors.
 struct ShuffleTable {
@@ -1168,7 +1139,7 @@ HWY_INLINE hn::Vec<hn::FixedTag<std::uint16_t, 8>> DecodeEight(const std::uint8_
 // One lane: no level uses this target; the scalar loop.
 template <class Unit>
 HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
-    kernel_detail::decode_scalar(in, 0, n, out);
+    utf8_to_units(in, 0, n, out);
 }
 #elif HWY_TARGET <= HWY_AVX3
 // Native compress instructions: whole vectors of 16-bit lanes at a time.
@@ -1204,7 +1175,7 @@ HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
         }
         i += N;
     }
-    kernel_detail::decode_scalar(in, i, n, out + o);
+    utf8_to_units(in, i, n, out + o);
 }
 #else
 // Eight 16-bit lanes at a time, packed by a byte shuffle from a table.
@@ -1237,13 +1208,13 @@ HWY_INLINE void Transcode(const std::uint8_t* in, std::size_t n, Unit* out) {
         }
         i += V;
     }
-    kernel_detail::decode_scalar(in, i, n, out + o);
+    utf8_to_units(in, i, n, out + o);
 }
 #endif
 
 #if HWY_TARGET == HWY_SCALAR
 HWY_INLINE void TranscodeWide(const std::uint8_t* in, std::size_t n, std::uint32_t* out) {
-    kernel_detail::decode_scalar(in, 0, n, out);
+    utf8_to_units(in, 0, n, out);
 }
 #else
 // Into four-byte storage, as Transcode into two-byte storage eight 16-bit
@@ -1268,7 +1239,7 @@ HWY_INLINE void TranscodeWide(const std::uint8_t* in, std::size_t n, std::uint32
         if (!hn::AllTrue(d8x16, hn::Lt(all, hn::Set(d8x16, 0xF0)))) {
             // The characters led in the piece, each read whole (its bytes
             // after the piece lie within the tail).
-            o += kernel_detail::decode_scalar(in, i, i + 16, n, out + o);
+            o += utf8_to_units(in, i, i + 16, n, out + o);
             i += 16;
             continue;
         }
@@ -1281,7 +1252,7 @@ HWY_INLINE void TranscodeWide(const std::uint8_t* in, std::size_t n, std::uint32
         }
         i += 16;
     }
-    kernel_detail::decode_scalar(in, i, n, out + o);
+    utf8_to_units(in, i, n, out + o);
 }
 #endif
 

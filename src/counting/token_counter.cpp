@@ -1,4 +1,4 @@
-#include "tokenizers/token_counter.hpp"
+#include "counting/token_counter.hpp"
 
 #include <bit>
 #include <cstdlib>

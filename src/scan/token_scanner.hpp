@@ -17,7 +17,7 @@
 #include <cstdint>
 
 #include "classify/char_class.hpp"
-#include "classify/utf8_strict.hpp"
+#include "text/utf8_strict.hpp"
 #include "tokens/token_assembler.hpp"
 
 namespace tarvelin {

@@ -9,11 +9,11 @@
 #define HWY_WANT_AVX3_DL
 
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "tokens/scan_kernel-inl.h"
+#define HWY_TARGET_INCLUDE "simd/scan_kernel-inl.h"
 #include "hwy/foreach_target.h" // IWYU pragma: keep
 // Must come after foreach_target.h.
 #include "hwy/highway.h"
-#include "tokens/scan_kernel-inl.h"
+#include "simd/scan_kernel-inl.h"
 
 #if HWY_ONCE
 
@@ -47,13 +47,13 @@ struct Level {
 };
 
 void ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
-    kernel_detail::decode_scalar(in, 0, n, out);
+    utf8_to_units(in, 0, n, out);
 }
 void ucs2_scalar(const std::uint8_t* in, std::size_t n, std::uint16_t* out) {
-    kernel_detail::decode_scalar(in, 0, n, out);
+    utf8_to_units(in, 0, n, out);
 }
 void ucs4_scalar(const std::uint8_t* in, std::size_t n, std::uint32_t* out) {
-    kernel_detail::decode_scalar(in, 0, n, out);
+    utf8_to_units(in, 0, n, out);
 }
 std::size_t from_ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     return units_to_utf8(in, n, out);

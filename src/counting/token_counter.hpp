@@ -13,7 +13,7 @@
 #include <cstdint>
 
 #include "tokenizers/batch_buffer.hpp"
-#include "tokens/count_sink.hpp"
+#include "counting/count_queue.hpp"
 
 namespace tarvelin {
 
