@@ -120,7 +120,7 @@ inline bool count_sink_full(const CountSink& s) noexcept {
 // Queues a text of two bytes or more at `bytes`, from which `readable` bytes
 // may be read, with its slot fetched ahead. A text that lacks 16 readable
 // bytes after it is copied to the tail first.
-[[gnu::always_inline]] inline void count_sink_queue(CountSink& s, const std::uint8_t* bytes,
+[[gnu::always_inline]] inline void count_queue_text(CountSink& s, const std::uint8_t* bytes,
                                                     std::size_t readable,
                                                     std::size_t size) noexcept {
     if (readable < size + 16) [[unlikely]] {
@@ -136,16 +136,16 @@ inline bool count_sink_full(const CountSink& s) noexcept {
 }
 
 // Counts a token of well-formed text: `size` bytes at `bytes` (readable as
-// for count_sink_queue), `chars` characters; `kind_passes`: the filter takes
+// for count_queue_text), `chars` characters; `kind_passes`: the filter takes
 // its kind. Only while !count_sink_full.
-[[gnu::always_inline]] inline void count_sink_take(CountSink& s, const std::uint8_t* bytes,
+[[gnu::always_inline]] inline void count_put(CountSink& s, const std::uint8_t* bytes,
                                                    std::size_t readable, std::size_t size,
                                                    std::uint64_t chars,
                                                    bool kind_passes) noexcept {
     if (!kind_passes || chars < s.min_len || chars > s.max_len) return;
     ++s.kept;
     if (size == 1) ++s.byte_counts[bytes[0] & 0x7F];
-    else count_sink_queue(s, bytes, readable, size);
+    else count_queue_text(s, bytes, readable, size);
 }
 
 } // namespace tarvelin

@@ -57,6 +57,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 using kernel_detail::BLOCK;
 using kernel_detail::KernelTables;
+using kernel_detail::WalkToken;
 
 // Where the walk puts the tokens it settles: TokenSpans, at most max of them.
 struct SpanOut {
@@ -68,11 +69,11 @@ struct SpanOut {
     static constexpr bool BULK = false;
     static constexpr bool prefixes() { return false; }
     bool full() const { return spans == max; }
-    HWY_INLINE void put(const std::uint8_t*, std::size_t, std::size_t start, std::size_t bytes,
-                        std::size_t chars, std::uint64_t type, std::uint32_t bits, bool,
-                        std::uint64_t) {
-        out[spans++] = {static_cast<std::uint32_t>(start), static_cast<std::uint16_t>(bytes),
-                        static_cast<std::uint8_t>(chars), static_cast<std::uint8_t>(type), bits};
+    HWY_INLINE void put(const WalkToken& t) {
+        const FoundToken& f = t.found;
+        out[spans++] = {static_cast<std::uint32_t>(t.offset), static_cast<std::uint16_t>(f.size),
+                        static_cast<std::uint8_t>(f.chars), static_cast<std::uint8_t>(f.type),
+                        f.bits};
     }
 };
 
@@ -87,7 +88,7 @@ HWY_INLINE hn::Mask<hn::Full512<std::uint8_t>> LaneMask(std::uint64_t bits) {
 // Stores at `out` the types of the `tokens` tokens (at most 32) that begin
 // at the bits of `first` in the block `v`: the first bytes' (see StartTypes)
 // compressed and widened. 32 are stored, those past the last kinds too (see
-// KeptOut::put_types).
+// WholeBatchOut::put_types).
 HWY_INLINE void PutTypesCompressed(const KernelTables& t, hn::Vec512<std::uint8_t> v,
                                    std::uint64_t first, std::uint64_t tokens,
                                    std::uint64_t* HWY_RESTRICT out) {
@@ -115,11 +116,11 @@ HWY_INLINE void PutTypesCompressed(const KernelTables& t, hn::Vec512<std::uint8_
 // token after each one (`terminators`), made zero to be its NUL; a kept token
 // that reaches the prefix's end gets its NUL apart. The types are the first
 // bytes' (see StartTypes) compressed by `kept` and widened, 32 of them stored:
-// those past the last are kinds too (see KeptOut::put_types). Stores up to
+// those past the last are kinds too (see WholeBatchOut::put_types). Stores up to
 // 64 bytes past the text it keeps; the batch must have room for 32 types.
 HWY_INLINE void PutCompressed(const KernelTables& t, const std::uint8_t* HWY_RESTRICT blk,
                               std::uint64_t kept, std::uint64_t covered,
-                              std::uint64_t terminators, std::uint64_t tokens, TokenSink& sink) {
+                              std::uint64_t terminators, std::uint64_t tokens, BatchSink& sink) {
     const hn::Full512<std::uint8_t> d;
     const auto v = hn::LoadU(d, blk);
     const std::uint64_t moved = covered | terminators;
@@ -161,7 +162,7 @@ HWY_INLINE void ExpandWithNuls(hn::Vec512<std::uint8_t> v, std::uint64_t nul_aft
 }
 #endif
 
-// ... or straight into a batch (see TokenSink), through a copy of the sink
+// ... or straight into a batch (see BatchSink), through a copy of the sink
 // whose address is not taken, so its fields stay in registers (byte stores of
 // the text could otherwise alias them).
 // The walk tells whether each token's kind passes the filter from a mask
@@ -169,8 +170,8 @@ HWY_INLINE void ExpandWithNuls(hn::Vec512<std::uint8_t> v, std::uint64_t nul_aft
 // its kind to be looked up, and visits only the tokens that may pass (see
 // FILTERS), with each one's first character counted from the block's masks.
 // The sink's char_pos stays as it was at the start of the walk.
-struct SinkOut {
-    TokenSink sink;
+struct FilteringBatchOut {
+    BatchSink sink;
     kernel_detail::AsciiPassing ascii; // the ASCII bytes whose kind the filter takes
 
     bool bulk; // prefixes are taken: no offsets, and no length bound that a prefix's token breaks
@@ -183,15 +184,12 @@ struct SinkOut {
     bool prefixes() const { return bulk; }
     bool full() const { return sink.count >= sink.limit; }
     bool passes_kind(std::uint64_t type) const { return (sink.filter & type) != 0; }
-    HWY_INLINE void put(const std::uint8_t* token, std::size_t readable, std::size_t,
-                        std::size_t bytes, std::size_t chars, std::uint64_t type,
-                        std::uint32_t bits, bool kind_passes, std::uint64_t start_char) {
-        sink_take_if(sink, sink.char_pos + start_char, token, readable, bytes, chars, type, bits,
-                     kind_passes);
+    HWY_INLINE void put(const WalkToken& t) {
+        batch_put_if(sink, t.found, sink.char_pos + t.first_char, t.kind_passes);
     }
 
     // Takes the tokens of blk[0..end) whose first bytes are in `pass` (see
-    // KeptOut::put_prefix for the rest), from which `readable` bytes may be
+    // WholeBatchOut::put_prefix for the rest), from which `readable` bytes may be
     // read, one token at a time: each one's text in one or two 32-byte moves,
     // from a copy of the block where they would read past what may be read
     // (or, with byte compression, all at once: see PutCompressed).
@@ -218,7 +216,7 @@ struct SinkOut {
         std::uint64_t next = (~bounds + (kept << 1)) & bounds;
         const std::uint64_t covered = next - kept;
         sink.chars += hwy::PopCount(~k.cont & covered) + tokens;
-        sink.char_bits |= (k.ru_lead & covered) != 0 ? 0x410u : 0u;
+        sink.char_bits |= (k.ru_lead & covered) != 0 ? RUSSIAN_LETTER_BITS : 0u;
         if (tokens == 0) return true;
 #if HWY_TARGET == HWY_AVX3_DL
         if ((next & kept) == 0 && sink.count + 32 <= sink.limit) {
@@ -256,21 +254,17 @@ struct SinkOut {
     }
 };
 
-// ... or into a batch that keeps every token (see sink_keeps_everything).
+// ... or into a batch that keeps every token (see batch_keeps_everything).
 // Besides taking tokens one by one, it takes a block's settled prefix (see
 // SettledPrefix) at once where there is a vector shuffle to do it (BULK).
-struct KeptOut {
-    TokenSink sink;
+struct WholeBatchOut {
+    BatchSink sink;
 
     static constexpr bool FILTERS = false;
     static constexpr bool BULK = HWY_TARGET != HWY_SCALAR;
     static constexpr bool prefixes() { return true; }
     bool full() const { return sink.count >= sink.limit; }
-    HWY_INLINE void put(const std::uint8_t* token, std::size_t readable, std::size_t,
-                        std::size_t bytes, std::size_t chars, std::uint64_t type,
-                        std::uint32_t bits, bool, std::uint64_t) {
-        sink_take_kept(sink, token, readable, bytes, chars, type, bits);
-    }
+    HWY_INLINE void put(const WalkToken& t) { batch_put_kept(sink, t.found); }
 
     // Takes the tokens of blk[0..end), which begin at the bits of `starts`
     // below end and each reach the next one (the last reaches end): the
@@ -329,7 +323,7 @@ struct KeptOut {
         sink.text = o + (ends >> 56);
 #endif
         sink.chars += hwy::PopCount(~k.cont & region) + tokens;
-        sink.char_bits |= (k.ru_lead & region) != 0 ? 0x410u : 0u;
+        sink.char_bits |= (k.ru_lead & region) != 0 ? RUSSIAN_LETTER_BITS : 0u;
         sink.count += tokens;
         return true;
 #endif
@@ -394,21 +388,21 @@ KernelScan ScanKernel(const KernelTables& t, const std::uint8_t* p, std::size_t 
 }
 
 std::size_t ScanInto(const KernelTables& t, const std::uint8_t* p, std::size_t n, bool final,
-                     TokenSink& sink) {
-    if (sink_keeps_everything(sink)) {
-        KeptOut o{sink};
+                     BatchSink& sink) {
+    if (batch_keeps_everything(sink)) {
+        WholeBatchOut o{sink};
         const std::size_t consumed = Walk(t, p, n, final, o);
-        sink_settle_position(o.sink, sink);
+        batch_settle_position(o.sink, sink);
         sink = o.sink;
         return consumed;
     }
     // A token of a prefix has 1 to BLOCK characters.
     const bool bulk = sink.offsets == nullptr && sink.min_len <= 1 && sink.max_len >= BLOCK;
-    SinkOut o{sink, kernel_detail::ascii_passing(t, sink.filter), bulk};
+    FilteringBatchOut o{sink, kernel_detail::ascii_passing(t, sink.filter), bulk};
     const std::size_t consumed = Walk(t, p, n, final, o);
     // The characters of the blocks before the one it stopped in are known.
     const std::size_t from = o.block_base < consumed ? o.block_base : consumed;
-    o.sink.char_pos += o.chars_before + kernel_detail::count_chars(p + from, consumed - from);
+    o.sink.char_pos += o.chars_before + count_chars(p + from, consumed - from);
     sink = o.sink;
     return consumed;
 }

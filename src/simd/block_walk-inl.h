@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "classify/char_class.hpp"
+#include "scan/batch_sink.hpp"
 #include "simd/kernel_tables.hpp"
 #include "text/utf8_strict.hpp"
 #include "tokens/token.hpp"
@@ -42,6 +43,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 using kernel_detail::BLOCK;
 using kernel_detail::KernelTables;
+using kernel_detail::WalkToken;
 
 // Bit i of each mask describes byte i of a block of 64.
 struct BlockMasks {
@@ -229,7 +231,7 @@ HWY_INLINE std::size_t Compound(const BlockMasks& k, const std::uint8_t* blk,
                                 std::uint64_t& chars, std::uint32_t& bits) {
     const auto run_is_ru = [&](std::size_t at) { return (k.ru_lead >> at) & 1u; };
     chars = (e - s) >> run_is_ru(s);
-    bits = static_cast<std::uint32_t>(run_is_ru(s) * 0x410u);
+    bits = static_cast<std::uint32_t>(run_is_ru(s) * RUSSIAN_LETTER_BITS);
     std::uint64_t pieces = 1;
     std::size_t pos = e; // a hyphen right after a word run
     for (;;) {
@@ -253,7 +255,7 @@ HWY_INLINE std::size_t Compound(const BlockMasks& k, const std::uint8_t* blk,
         if (pieces >= GROUP_MAX_PIECES || chars + run_chars > TOKEN_MAX_CHARS) return pos;
         chars += run_chars;
         ++pieces;
-        bits |= static_cast<std::uint32_t>(run_is_ru(pos) * 0x410u);
+        bits |= static_cast<std::uint32_t>(run_is_ru(pos) * RUSSIAN_LETTER_BITS);
         if (q == m || blk[q] != '-') return q;
         pos = q;
     }
@@ -387,6 +389,12 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
             if constexpr (!Out::FILTERS) return 0;
             return block_chars + hwy::PopCount(lead_bytes & ((std::uint64_t{1} << s) - 1));
         };
+        // The token at s of `size` bytes, as the outputs take it.
+        const auto token_at = [&](std::size_t s, std::size_t size, std::uint64_t chars,
+                                  std::uint64_t type, std::uint32_t bits, bool kind_passes) {
+            const std::size_t at = base + s;
+            return WalkToken{{p + at, n - at, size, chars, type, bits}, at, kind_passes, char_at(s)};
+        };
         const auto stop = [&](std::size_t s) { return base + s; };
         std::size_t next_base = base + BLOCK;
         while (visit != 0) {
@@ -417,7 +425,7 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                 const std::uint64_t type = char_class_to_type[t.table->lookup(c.code_point)];
                 bool passes = true;
                 if constexpr (Out::FILTERS) passes = out.passes_kind(type);
-                out.put(p + at, n - at, at, c.length, 1, type, c.code_point, passes, char_at(s));
+                out.put(token_at(s, c.length, 1, type, c.code_point, passes));
                 const std::size_t after = s + c.length;
                 if (after >= BLOCK) {
                     next_base = base + after;
@@ -435,8 +443,7 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                 // The last start of a full block: an ASCII character ends in
                 // it, a run may go on past it.
                 if (!(word_start & bit)) {
-                    out.put(p + at, n - at, at, 1, 1, t.ascii_type[blk[s]], 0, (pass >> s) & 1u,
-                            char_at(s));
+                    out.put(token_at(s, 1, 1, t.ascii_type[blk[s]], 0, (pass >> s) & 1u));
                     break;
                 }
                 if (s == 0) return stop(s);
@@ -464,8 +471,7 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                         next_base = at; // the block begins again with the group
                         break;
                     }
-                    out.put(p + at, n - at, at, end - s, chars, type, bits, (pass >> s) & 1u,
-                            char_at(s));
+                    out.put(token_at(s, end - s, chars, type, bits, (pass >> s) & 1u));
                     starts &= ~((std::uint64_t{1} << end) - 1);
                     visit &= ~((std::uint64_t{1} << end) - 1);
                     if (Out::BULK && out.prefixes()) {
@@ -477,8 +483,9 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
                 if (!well_formed(e)) return stop(s);
             }
             const std::size_t bytes = e - s;
-            out.put(p + at, n - at, at, bytes, bytes >> is_ru, type,
-                    static_cast<std::uint32_t>(is_ru * 0x410u), (pass >> s) & 1u, char_at(s));
+            out.put(token_at(s, bytes, bytes >> is_ru, type,
+                             static_cast<std::uint32_t>(is_ru * RUSSIAN_LETTER_BITS),
+                             (pass >> s) & 1u));
             if (Out::BULK && out.prefixes()) {
                 next_base = base + e;
                 break;

@@ -12,7 +12,7 @@
 
 #include "counting/count_queue.hpp"
 #include "simd/kernel_tables.hpp"
-#include "tokens/token.hpp"
+#include "tokens/accept_rule.hpp"
 
 #endif // TARVELIN_SIMD_COUNT_OUT_INL_H_ONCE
 
@@ -33,6 +33,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 using kernel_detail::BLOCK;
 using kernel_detail::KernelTables;
+using kernel_detail::WalkToken;
 
 
 // Queues the texts of two bytes or more of a block, each with its slot
@@ -55,14 +56,14 @@ HWY_NOINLINE void QueueLonger(CountSink& sink, const std::uint8_t* HWY_RESTRICT 
 
 // ... or counted (see CountSink) instead of kept in a batch. Where the sink
 // keeps every token (FILTERS false), the walk visits every start; otherwise
-// as SinkOut, with the same accept rule. A settled prefix is counted at once
+// as FilteringBatchOut, with the same accept rule. A settled prefix is counted at once
 // from its masks: the one-byte tokens by their bytes (spaces by a population
 // count), the longer ones hashed and queued.
 template <bool Filters>
 struct CountOut {
     CountSink sink;
-    kernel_detail::AsciiPassing ascii; // as SinkOut's (unused without Filters)
-    bool bulk;                      // as SinkOut's: no length bound that a prefix's token breaks
+    kernel_detail::AsciiPassing ascii; // as FilteringBatchOut's (unused without Filters)
+    bool bulk;                      // as FilteringBatchOut's: no length bound that a prefix's token breaks
     std::size_t block_base = 0;     // kept for the walk, which counts characters where FILTERS
     std::uint64_t chars_before = 0;
 
@@ -71,10 +72,9 @@ struct CountOut {
     bool prefixes() const { return bulk; }
     bool full() const { return count_sink_full(sink); }
     bool passes_kind(std::uint64_t type) const { return (sink.filter & type) != 0; }
-    HWY_INLINE void put(const std::uint8_t* token, std::size_t readable, std::size_t,
-                        std::size_t bytes, std::size_t chars, std::uint64_t, std::uint32_t,
-                        bool kind_passes, std::uint64_t) {
-        count_sink_take(sink, token, readable, bytes, chars, !Filters || kind_passes);
+    HWY_INLINE void put(const WalkToken& t) {
+        const FoundToken& f = t.found;
+        count_put(sink, f.bytes, f.readable, f.size, f.chars, !Filters || t.kind_passes);
     }
 
     // Counts the tokens of blk[0..end) that begin at the bits of `starts`
@@ -95,9 +95,9 @@ struct CountOut {
         const std::uint64_t first = starts & Below(end);
         const std::uint64_t kept = Filters ? first & pass : first;
         const std::uint64_t tokens = hwy::PopCount(kept);
-        // As SinkOut: a batch that they would fill stops right after its last token.
+        // As FilteringBatchOut: a batch that they would fill stops right after its last token.
         if (sink.kept + tokens >= sink.limit) return false;
-        // The start after each kept one (see SinkOut::put_prefix).
+        // The start after each kept one (see FilteringBatchOut::put_prefix).
         const std::uint64_t bounds = first | (end < BLOCK ? std::uint64_t{1} << end : 0);
         const std::uint64_t next = (~bounds + (kept << 1)) & bounds;
         // One-byte tokens end where the next start (or the end of the
@@ -135,20 +135,18 @@ struct CountOut {
 
 std::size_t ScanCount(const KernelTables& t, const std::uint8_t* p, std::size_t n, bool final,
                       CountSink& sink) {
-    constexpr std::uint64_t every_kind = 0x7F;
-    if ((sink.filter & every_kind) == every_kind && sink.min_len <= 1 &&
-        sink.max_len >= TOKEN_MAX_CHARS) {
+    if (keeps_every_token(sink.filter, sink.min_len, sink.max_len)) {
         CountOut<false> o{sink, {}, true};
         const std::size_t consumed = Walk(t, p, n, final, o);
         sink = o.sink;
-        sink.chars += kernel_detail::count_chars(p, consumed);
+        sink.chars += count_chars(p, consumed);
         return consumed;
     }
     CountOut<true> o{sink, kernel_detail::ascii_passing(t, sink.filter),
                      sink.min_len <= 1 && sink.max_len >= BLOCK};
     const std::size_t consumed = Walk(t, p, n, final, o);
     sink = o.sink;
-    sink.chars += kernel_detail::count_chars(p, consumed);
+    sink.chars += count_chars(p, consumed);
     return consumed;
 }
 

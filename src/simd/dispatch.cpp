@@ -41,7 +41,7 @@ struct ScanEntries {
     KernelScan (*spans)(const KernelTables&, const std::uint8_t*, std::size_t, bool, TokenSpan*,
                         std::size_t);
     std::size_t (*into_batch)(const KernelTables&, const std::uint8_t*, std::size_t, bool,
-                              TokenSink&);
+                              BatchSink&);
     std::size_t (*count)(const KernelTables&, const std::uint8_t*, std::size_t, bool,
                          CountSink&);
 };
@@ -204,7 +204,7 @@ KernelScan scan_kernel(const std::uint8_t* p, std::size_t n, bool final, TokenSp
 }
 
 std::size_t scan_kernel_into(const std::uint8_t* p, std::size_t n, bool final,
-                             TokenSink& sink) noexcept {
+                             BatchSink& sink) noexcept {
     const Level* level = current().load(std::memory_order_relaxed);
     if (level->scan.into_batch == nullptr) return 0;
     return level->scan.into_batch(tables(), p, n, final, sink);

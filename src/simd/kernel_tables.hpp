@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "classify/char_class.hpp"
+#include "scan/batch_sink.hpp"
+#include "text/utf8_count.hpp"
 #include "tokens/token_type.hpp"
 
 namespace tarvelin::kernel_detail {
@@ -24,19 +26,13 @@ struct KernelTables {
     std::uint64_t start_type[256];
 };
 
-// The characters of well-formed text p[0..n): the bytes that are not continuations.
-inline std::uint64_t count_chars(const std::uint8_t* p, std::size_t n) noexcept {
-    constexpr std::uint64_t HIGH = 0x8080808080808080ull;
-    std::uint64_t continuations = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        continuations += static_cast<std::uint64_t>(__builtin_popcountll(w & ~(w << 1) & HIGH));
-    }
-    for (; i < n; ++i) continuations += (p[i] & 0xC0u) == 0x80u;
-    return n - continuations;
-}
+// A token the walk settled, as it hands it to its output.
+struct WalkToken {
+    FoundToken found;
+    std::size_t offset;       // of its text from the start of the walk's range
+    bool kind_passes;         // the filter takes its kind (read by outputs that filter)
+    std::uint64_t first_char; // its first character, counted from the walk's start (likewise)
+};
 
 // The ASCII bytes whose kind a type filter takes.
 struct AsciiPassing {

@@ -43,7 +43,8 @@ struct TokenSpan {
     std::uint8_t type; // a TokenType value (all of them fit in 8 bits)
     // A value whose str storage class (below U+0080 / U+0100 / U+10000 / above)
     // is that of the token's largest character: the code point of a
-    // one-character token, 0 for an ASCII run, 0x410 for a Russian run.
+    // one-character token, 0 for an ASCII run,
+    // RUSSIAN_LETTER_BITS for a Russian run.
     std::uint32_t bits;
 };
 
@@ -63,10 +64,10 @@ KernelScan scan_kernel(const std::uint8_t* p, std::size_t n, bool final, TokenSp
                        std::size_t max_spans) noexcept;
 
 // The same walk, appending the tokens straight to a batch through `sink`
-// (see sink_take) instead of writing spans; stops in front of a token when
+// (see batch_put) instead of writing spans; stops in front of a token when
 // the batch is full. Returns the bytes settled.
 std::size_t scan_kernel_into(const std::uint8_t* p, std::size_t n, bool final,
-                             TokenSink& sink) noexcept;
+                             BatchSink& sink) noexcept;
 
 // The same walk, counting the tokens through `sink` (see CountSink) instead
 // of keeping them; stops in front of a token when count_sink_full. Returns

@@ -106,7 +106,8 @@ inline std::size_t count_with_kernel(const std::uint8_t* p, std::size_t n, bool 
     std::size_t used = 0;
     for (;;) {
         CountSink sink;
-        if (!counter.open_sink(sink, batch, out.room())) {
+        if (!counter.open_sink(sink, {batch.filter, batch.token_min_len, batch.token_max_len},
+                               out.room())) {
             mode.count_refused = true;
             break;
         }

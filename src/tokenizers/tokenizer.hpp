@@ -15,6 +15,11 @@
 
 namespace tarvelin {
 
+// The text of a finished batch, for a TokenCounter to count.
+inline BatchText batch_text(const BatchBuffer& batch) noexcept {
+    return {batch.text_buffer, batch.text_bytes, batch.token_count, batch.malformed};
+}
+
 template <ByteSource Source>
 class Tokenizer {
   public:
@@ -78,7 +83,7 @@ class Tokenizer {
             uncounted = true;
             counted = {};
         }
-        if (!counter.add_batch(batch, counted)) return ReadResult::no_memory;
+        if (!counter.add_batch(batch_text(batch), counted)) return ReadResult::no_memory;
         uncounted = false;
         return batch.is_full() ? ReadResult::paused : ReadResult::complete;
     }
