@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "text/utf8_strict.hpp"
-#include "simd/scan_kernel.hpp"
-#include "scan/token_scanner.hpp"
-#include "tokenizers/from_text_tokenizer.hpp"
 #include "counting/token_counter.hpp"
+#include "scan/token_scanner.hpp"
+#include "simd/scan_kernel.hpp"
+#include "text/utf8_strict.hpp"
+#include "tokenizers/from_text_tokenizer.hpp"
 
 namespace {
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "classify/utf8_char.hpp"
+
 namespace tarvelin {
 
 // Decodes the characters of well-formed UTF-8 whose lead bytes lie in
@@ -23,9 +25,12 @@ std::size_t utf8_to_units(const std::uint8_t* in, std::size_t from, std::size_t 
         std::uint32_t cp = b;
         if (b >= 0xC0u) {
             const std::size_t len = b >= 0xF0u ? 4 : b >= 0xE0u ? 3 : 2;
-            cp = b & (0x7Fu >> len);
-            for (std::size_t k = 1; k < len && i + k < end; ++k)
-                cp = (cp << 6) | (in[i + k] & 0x3Fu);
+            // A character cut by `end` (only where the promise is broken) is
+            // read as far as it goes.
+            const auto at = [&](std::size_t k) -> std::uint32_t {
+                return i + k < end ? in[i + k] : 0u;
+            };
+            cp = utf8_code_point(b, at(1), len > 2 ? at(2) : 0u, len > 3 ? at(3) : 0u, len);
         }
         out[o++] = static_cast<Unit>(cp);
     }

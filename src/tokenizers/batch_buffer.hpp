@@ -28,9 +28,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "scan/batch_sink.hpp"
 #include "text/utf8_strict.hpp"
 #include "tokens/token.hpp"
-#include "scan/batch_sink.hpp"
 
 namespace tarvelin {
 

@@ -36,13 +36,13 @@
 #include <span>
 
 #include "classify/utf8_char.hpp"
+#include "counting/token_counter.hpp"
+#include "scan/token_scanner.hpp"
+#include "simd/scan_kernel.hpp"
 #include "text/utf8_replace.hpp"
 #include "text/utf8_strict.hpp"
 #include "tokenizers/batch_buffer.hpp"
-#include "counting/token_counter.hpp"
-#include "simd/scan_kernel.hpp"
 #include "tokens/token_assembler.hpp"
-#include "scan/token_scanner.hpp"
 
 namespace tarvelin {
 

@@ -13,11 +13,11 @@
 #include <cpuid.h>
 #endif
 
+#include "scan/token_scanner.hpp"
+#include "simd/scan_kernel.hpp"
 #include "text/transcode.hpp"
 #include "text/utf8_strict.hpp"
 #include "tokenize_helpers.hpp"
-#include "simd/scan_kernel.hpp"
-#include "scan/token_scanner.hpp"
 
 namespace tarvelin {
 namespace {
