@@ -393,7 +393,8 @@ HWY_INLINE std::size_t Walk(const KernelTables& t, const std::uint8_t* p, std::s
         const auto token_at = [&](std::size_t s, std::size_t size, std::uint64_t chars,
                                   std::uint64_t type, std::uint32_t bits, bool kind_passes) {
             const std::size_t at = base + s;
-            return WalkToken{{p + at, n - at, size, chars, type, bits}, at, kind_passes, char_at(s)};
+            return WalkToken{
+                {p + at, n - at, size, chars, type, bits}, at, kind_passes, char_at(s)};
         };
         const auto stop = [&](std::size_t s) { return base + s; };
         std::size_t next_base = base + BLOCK;

@@ -63,8 +63,9 @@ template <bool Filters>
 struct CountOut {
     CountSink sink;
     kernel_detail::AsciiPassing ascii; // as FilteringBatchOut's (unused without Filters)
-    bool bulk;                      // as FilteringBatchOut's: no length bound that a prefix's token breaks
-    std::size_t block_base = 0;     // kept for the walk, which counts characters where FILTERS
+    // As FilteringBatchOut's: no length bound that a prefix's token breaks.
+    bool bulk;
+    std::size_t block_base = 0; // kept for the walk, which counts characters where FILTERS
     std::uint64_t chars_before = 0;
 
     static constexpr bool FILTERS = Filters;
