@@ -12,8 +12,6 @@
 #include <sys/mman.h>
 #endif
 
-#include "text/utf8_count.hpp"
-
 namespace tarvelin {
 namespace {
 
@@ -21,6 +19,19 @@ static_assert(TOKEN_MAX_CHARS * 4 < (1u << 16), "a token's size fits the slot's 
 
 using text_hash::load_word;
 using text_hash::MASKS;
+
+// The set bits of x. Without a population count instruction in the build's
+// baseline the library call would cost more than these few steps.
+inline std::uint64_t count_bits(std::uint64_t x) noexcept {
+#if defined(__POPCNT__) || defined(__aarch64__)
+    return static_cast<std::uint64_t>(std::popcount(x));
+#else
+    x -= (x >> 1) & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return (x * 0x0101010101010101ull) >> 56;
+#endif
+}
 
 // Bit i set where the byte p[i] (of 64) is `c`.
 inline std::uint64_t bytes_equal(const std::uint8_t* p, std::uint8_t c) noexcept {

@@ -402,7 +402,7 @@ std::size_t ScanInto(const KernelTables& t, const std::uint8_t* p, std::size_t n
     const std::size_t consumed = Walk(t, p, n, final, o);
     // The characters of the blocks before the one it stopped in are known.
     const std::size_t from = o.block_base < consumed ? o.block_base : consumed;
-    o.sink.char_pos += o.chars_before + count_chars(p + from, consumed - from);
+    o.sink.char_pos += o.chars_before + CountChars(p + from, consumed - from);
     sink = o.sink;
     return consumed;
 }

@@ -188,6 +188,22 @@ HWY_INLINE hn::Vec<D> StartTypes(D d, const KernelTables& t, hn::Vec<D> v) {
     return hn::IfThenElse(russian, kind(TokenType::RUWORD), type);
 }
 
+// The characters of well-formed text p[0..n): the bytes that are not
+// continuations. Per target, for its population count instruction (baseline
+// code would call a library function for it).
+HWY_INLINE std::uint64_t CountChars(const std::uint8_t* p, std::size_t n) {
+    constexpr std::uint64_t HIGH = 0x8080808080808080ull;
+    std::uint64_t continuations = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        continuations += hwy::PopCount(w & ~(w << 1) & HIGH);
+    }
+    for (; i < n; ++i) continuations += (p[i] & 0xC0u) == 0x80u;
+    return n - continuations;
+}
+
 // The bits below bit i (all 64 for i = 64).
 HWY_INLINE std::uint64_t Below(std::size_t i) {
     return i >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << i) - 1;

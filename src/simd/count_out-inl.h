@@ -140,14 +140,14 @@ std::size_t ScanCount(const KernelTables& t, const std::uint8_t* p, std::size_t 
         CountOut<false> o{sink, {}, true};
         const std::size_t consumed = Walk(t, p, n, final, o);
         sink = o.sink;
-        sink.chars += count_chars(p, consumed);
+        sink.chars += CountChars(p, consumed);
         return consumed;
     }
     CountOut<true> o{sink, kernel_detail::ascii_passing(t, sink.filter),
                      sink.min_len <= 1 && sink.max_len >= BLOCK};
     const std::size_t consumed = Walk(t, p, n, final, o);
     sink = o.sink;
-    sink.chars += count_chars(p, consumed);
+    sink.chars += CountChars(p, consumed);
     return consumed;
 }
 

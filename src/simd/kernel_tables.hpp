@@ -8,7 +8,6 @@
 
 #include "classify/char_class.hpp"
 #include "scan/batch_sink.hpp"
-#include "text/utf8_count.hpp"
 #include "tokens/token_type.hpp"
 
 namespace tarvelin::kernel_detail {

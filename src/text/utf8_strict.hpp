@@ -43,16 +43,18 @@ inline Utf8Decode decode_strict(const std::uint8_t* p, const std::uint8_t* end,
         if (i >= available) return Utf8Decode::truncated;
         if (!detail::is_continuation(p[i])) return Utf8Decode::malformed;
     }
-    const std::uint32_t cp = utf8_code_point(b0, p[1], length > 2 ? p[2] : 0u,
-                                             length > 3 ? p[3] : 0u, length);
+    std::uint32_t cp;
     switch (length) {
     case 2:
+        cp = utf8_code_point(b0, p[1], 0, 0, 2);
         if (cp < 0x80u) return Utf8Decode::malformed;
         break;
     case 3:
+        cp = utf8_code_point(b0, p[1], p[2], 0, 3);
         if (cp < 0x800u || (cp >= 0xD800u && cp <= 0xDFFFu)) return Utf8Decode::malformed;
         break;
     default:
+        cp = utf8_code_point(b0, p[1], p[2], p[3], 4);
         if (cp < 0x10000u || cp > 0x10FFFFu) return Utf8Decode::malformed;
         break;
     }
