@@ -25,9 +25,12 @@ constexpr std::uint64_t utf8_lead_length(std::uint8_t b) noexcept {
 // the bit layouts of UTF-8, without validation; bytes past the length are
 // not read. The one scalar decoding step of this library: every decoder
 // (this permissive one, the strict and the replacing ones of src/text, the
-// scanner's and the transcoders' scalar loops) computes code points here.
-constexpr std::uint32_t utf8_code_point(std::uint32_t b0, std::uint32_t b1, std::uint32_t b2,
-                                        std::uint32_t b3, std::uint64_t length) noexcept {
+// scanner's and the vector kernel's walk) computes code points here. Always
+// inlined: the vector kernels call it from code compiled for their own
+// instruction sets, where the compiler would otherwise keep it out of line.
+[[gnu::always_inline]] constexpr std::uint32_t utf8_code_point(std::uint32_t b0, std::uint32_t b1,
+                                                               std::uint32_t b2, std::uint32_t b3,
+                                                               std::uint64_t length) noexcept {
     switch (length) {
     case 1: return b0;
     case 2: return ((b0 & 0x1Fu) << 6) | (b1 & 0x3Fu);
