@@ -29,10 +29,10 @@ PyObject* str_of_well_formed(const std::uint8_t* bytes, std::size_t size) {
     constexpr std::size_t SHORT = 64;
     if (top < 0x80) std::memcpy(data, bytes, size);
     else if (max_char == 0xFF && size <= SHORT)
-        utf8_to_units(bytes, 0, size, static_cast<std::uint8_t*>(data));
+        short_utf8_to_units(bytes, size, static_cast<std::uint8_t*>(data));
     else if (max_char == 0xFF) utf8_to_ucs1(bytes, size, static_cast<std::uint8_t*>(data));
     else if (max_char == 0xFFFF && size <= SHORT)
-        utf8_to_units(bytes, 0, size, static_cast<std::uint16_t*>(data));
+        short_utf8_to_units(bytes, size, static_cast<std::uint16_t*>(data));
     else if (max_char == 0xFFFF) utf8_to_ucs2(bytes, size, static_cast<std::uint16_t*>(data));
     else utf8_to_ucs4(bytes, size, static_cast<std::uint32_t*>(data));
     return s;
