@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "classify/utf8_strict.hpp"
-#include "tokens/scan_kernel.hpp"
-#include "tokens/token_scanner.hpp"
+#include "counting/token_counter.hpp"
+#include "scan/token_scanner.hpp"
+#include "simd/scan_kernel.hpp"
+#include "text/utf8_strict.hpp"
 #include "tokenizers/from_text_tokenizer.hpp"
-#include "tokenizers/token_counter.hpp"
 
 namespace {
 

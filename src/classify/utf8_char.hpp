@@ -21,6 +21,25 @@ constexpr std::uint64_t utf8_lead_length(std::uint8_t b) noexcept {
     return 0;
 }
 
+// The code point of the UTF-8 sequence of `length` bytes (1..4) b0..b3 by
+// the bit layouts of UTF-8, without validation; bytes past the length are
+// not read. The one scalar decoding step of this library: every decoder
+// (this permissive one, the strict and the replacing ones of src/text, the
+// scanner's and the vector kernel's walk) computes code points here. Always
+// inlined: the vector kernels call it from code compiled for their own
+// instruction sets, where the compiler would otherwise keep it out of line.
+[[gnu::always_inline]] constexpr std::uint32_t utf8_code_point(std::uint32_t b0, std::uint32_t b1,
+                                                               std::uint32_t b2, std::uint32_t b3,
+                                                               std::uint64_t length) noexcept {
+    switch (length) {
+    case 1: return b0;
+    case 2: return ((b0 & 0x1Fu) << 6) | (b1 & 0x3Fu);
+    case 3: return ((b0 & 0x0Fu) << 12) | ((b1 & 0x3Fu) << 6) | (b2 & 0x3Fu);
+    default:
+        return ((b0 & 0x07u) << 18) | ((b1 & 0x3Fu) << 12) | ((b2 & 0x3Fu) << 6) | (b3 & 0x3Fu);
+    }
+}
+
 struct Utf8Char {
     std::uint8_t bytes[4];    // lead byte first; unfilled slots are 0
     std::uint32_t code_point; // set on completion, 0 until then
@@ -47,20 +66,8 @@ struct Utf8Char {
         bytes[received] = b;
         ++received;
         if (received != length) return false;
-        code_point = decode();
+        code_point = utf8_code_point(bytes[0], bytes[1], bytes[2], bytes[3], length);
         return true;
-    }
-
-  private:
-    std::uint32_t decode() const noexcept {
-        const std::uint32_t b0 = bytes[0], b1 = bytes[1] & 0x3Fu, b2 = bytes[2] & 0x3Fu,
-                            b3 = bytes[3] & 0x3Fu;
-        switch (length) {
-        case 1: return b0;
-        case 2: return ((b0 & 0x1Fu) << 6) | b1;
-        case 3: return ((b0 & 0x0Fu) << 12) | (b1 << 6) | b2;
-        default: return ((b0 & 0x07u) << 18) | (b1 << 12) | (b2 << 6) | b3;
-        }
     }
 };
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "tokens/scan_kernel.hpp"
+#include "text/transcode.hpp"
 
 namespace py = pybind11;
 

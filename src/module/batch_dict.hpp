@@ -3,7 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "tokenizers/batch_buffer.hpp"
+#include "tokenizers/tokenizers.hpp"
 
 namespace tarvelin {
 

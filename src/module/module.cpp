@@ -44,10 +44,7 @@
 #include "module/text_argument.hpp"
 #include "module/token_counts.hpp"
 #include "module/version_gate.hpp"
-#include "tokenizers/from_file_tokenizer.hpp"
-#include "tokenizers/from_text_tokenizer.hpp"
-#include "tokens/scan_kernel.hpp"
-#include "tokens/token_type.hpp"
+#include "tokenizers/tokenizers.hpp"
 
 namespace py = pybind11;
 

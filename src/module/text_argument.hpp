@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "tokens/scan_kernel.hpp"
+#include "text/transcode.hpp"
 
 namespace tarvelin {
 

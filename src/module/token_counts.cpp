@@ -2,33 +2,12 @@
 
 #include <cstring>
 
-#include "tokens/scan_kernel.hpp"
+#include "text/transcode.hpp"
 
 namespace py = pybind11;
 
 namespace tarvelin {
 namespace {
-
-// Short well-formed UTF-8 of characters below U+10000 into one- or two-byte
-// storage: a key is a word or so, too short for the vector transcoders to
-// pay for their set-up.
-template <class Unit>
-void decode_short(const std::uint8_t* in, std::size_t n, Unit* out) noexcept {
-    for (std::size_t i = 0; i < n;) {
-        const std::uint32_t b = in[i];
-        if (b < 0x80) {
-            *out++ = static_cast<Unit>(b);
-            i += 1;
-        } else if (b < 0xE0) {
-            *out++ = static_cast<Unit>(((b & 0x1Fu) << 6) | (in[i + 1] & 0x3Fu));
-            i += 2;
-        } else {
-            *out++ = static_cast<Unit>(((b & 0x0Fu) << 12) | ((in[i + 1] & 0x3Fu) << 6) |
-                                       (in[i + 2] & 0x3Fu));
-            i += 3;
-        }
-    }
-}
 
 // A str of well-formed UTF-8, made in its final storage width at once: the
 // width follows from the largest lead byte, the length from the lead bytes.
@@ -45,13 +24,15 @@ PyObject* str_of_well_formed(const std::uint8_t* bytes, std::size_t size) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(chars), max_char);
     if (s == nullptr) return nullptr;
     void* data = PyUnicode_DATA(s);
+    // A key is a word or so, too short for the vector transcoders to pay for
+    // their set-up: the scalar loop up to SHORT bytes.
     constexpr std::size_t SHORT = 64;
     if (top < 0x80) std::memcpy(data, bytes, size);
     else if (max_char == 0xFF && size <= SHORT)
-        decode_short(bytes, size, static_cast<std::uint8_t*>(data));
+        short_utf8_to_units(bytes, size, static_cast<std::uint8_t*>(data));
     else if (max_char == 0xFF) utf8_to_ucs1(bytes, size, static_cast<std::uint8_t*>(data));
     else if (max_char == 0xFFFF && size <= SHORT)
-        decode_short(bytes, size, static_cast<std::uint16_t*>(data));
+        short_utf8_to_units(bytes, size, static_cast<std::uint16_t*>(data));
     else if (max_char == 0xFFFF) utf8_to_ucs2(bytes, size, static_cast<std::uint16_t*>(data));
     else utf8_to_ucs4(bytes, size, static_cast<std::uint32_t*>(data));
     return s;

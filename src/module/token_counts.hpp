@@ -3,7 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "tokenizers/token_counter.hpp"
+#include "tokenizers/tokenizers.hpp"
 
 namespace tarvelin {
 

@@ -28,9 +28,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "classify/utf8_strict.hpp"
+#include "scan/batch_sink.hpp"
+#include "text/utf8_strict.hpp"
 #include "tokens/token.hpp"
-#include "tokens/token_sink.hpp"
 
 namespace tarvelin {
 
@@ -193,7 +193,7 @@ struct BatchBuffer {
 };
 
 // Appends scanned tokens to a batch in a tight loop. The counters and
-// settings are held here (a TokenSink), where the compiler can keep them in
+// settings are held here (a BatchSink), where the compiler can keep them in
 // registers (the byte stores of the text would otherwise force them to be
 // reloaded from the batch after every store); commit() writes them back.
 class BatchAppender {
@@ -216,14 +216,14 @@ class BatchAppender {
     std::uint64_t room() const noexcept { return full() ? 0 : sink_.limit - sink_.count; }
 
     // The state itself, for the vector kernel to append to.
-    TokenSink& sink() noexcept { return sink_; }
+    BatchSink& sink() noexcept { return sink_; }
 
     // Takes a scanned token: `bytes` is its well-formed text of `length`
     // characters, with `bits` the OR of its code points from U+0080 up. Its
     // bytes are copied exactly (nothing past them is read).
     void take(const std::uint8_t* bytes, std::size_t byte_count, std::uint64_t length,
               std::uint64_t type, std::uint32_t bits) noexcept {
-        sink_take(sink_, bytes, 0, byte_count, length, type, bits);
+        batch_put(sink_, {bytes, 0, byte_count, length, type, bits});
     }
 
     // Takes a token of the one ASCII character b.
@@ -256,7 +256,7 @@ class BatchAppender {
 
   private:
     BatchBuffer& batch_;
-    TokenSink sink_;
+    BatchSink sink_;
     std::uint64_t& char_pos_out_;
 };
 

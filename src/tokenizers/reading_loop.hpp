@@ -36,13 +36,13 @@
 #include <span>
 
 #include "classify/utf8_char.hpp"
-#include "classify/utf8_replace.hpp"
-#include "classify/utf8_strict.hpp"
+#include "counting/token_counter.hpp"
+#include "scan/token_scanner.hpp"
+#include "simd/scan_kernel.hpp"
+#include "text/utf8_replace.hpp"
+#include "text/utf8_strict.hpp"
 #include "tokenizers/batch_buffer.hpp"
-#include "tokenizers/token_counter.hpp"
-#include "tokens/scan_kernel.hpp"
 #include "tokens/token_assembler.hpp"
-#include "tokens/token_scanner.hpp"
 
 namespace tarvelin {
 
@@ -106,7 +106,8 @@ inline std::size_t count_with_kernel(const std::uint8_t* p, std::size_t n, bool 
     std::size_t used = 0;
     for (;;) {
         CountSink sink;
-        if (!counter.open_sink(sink, batch, out.room())) {
+        if (!counter.open_sink(sink, {batch.filter, batch.token_min_len, batch.token_max_len},
+                               out.room())) {
             mode.count_refused = true;
             break;
         }

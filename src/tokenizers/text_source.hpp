@@ -11,8 +11,7 @@
 #include <cstring>
 #include <span>
 
-#include "classify/utf8_encode.hpp"
-#include "tokens/scan_kernel.hpp"
+#include "text/transcode.hpp"
 
 namespace tarvelin {
 
@@ -21,15 +20,6 @@ struct TextKeeper {
     void* owner = nullptr;
     void (*release)(void* owner) noexcept = nullptr;
 };
-
-// Bytes of the UTF-8 form of units[0..n).
-template <class Unit>
-std::uint64_t utf8_length(const Unit* units, std::size_t n) noexcept {
-    std::uint64_t bytes = n;
-    for (std::size_t i = 0; i < n; ++i)
-        bytes += (units[i] >= 0x80u) + (units[i] >= 0x800u) + (units[i] >= 0x10000u);
-    return bytes;
-}
 
 struct TextSource {
     // Units transcoded per window (their UTF-8 takes at most 4 bytes each).

@@ -8,12 +8,17 @@
 #include <cstdint>
 
 #include "classify/utf8_char.hpp"
+#include "counting/token_counter.hpp"
 #include "tokenizers/batch_buffer.hpp"
 #include "tokenizers/reading_loop.hpp"
-#include "tokenizers/token_counter.hpp"
 #include "tokens/token_assembler.hpp"
 
 namespace tarvelin {
+
+// The text of a finished batch, for a TokenCounter to count.
+inline BatchText finished_batch_text(const BatchBuffer& batch) noexcept {
+    return {batch.text_buffer, batch.text_bytes, batch.token_count, batch.malformed};
+}
 
 template <ByteSource Source>
 class Tokenizer {
@@ -78,7 +83,7 @@ class Tokenizer {
             uncounted = true;
             counted = {};
         }
-        if (!counter.add_batch(batch, counted)) return ReadResult::no_memory;
+        if (!counter.add_batch(finished_batch_text(batch), counted)) return ReadResult::no_memory;
         uncounted = false;
         return batch.is_full() ? ReadResult::paused : ReadResult::complete;
     }

@@ -13,11 +13,11 @@
 #include <cpuid.h>
 #endif
 
-#include "classify/utf8_encode.hpp"
-#include "classify/utf8_strict.hpp"
+#include "scan/token_scanner.hpp"
+#include "simd/scan_kernel.hpp"
+#include "text/transcode.hpp"
+#include "text/utf8_strict.hpp"
 #include "tokenize_helpers.hpp"
-#include "tokens/scan_kernel.hpp"
-#include "tokens/token_scanner.hpp"
 
 namespace tarvelin {
 namespace {

@@ -12,9 +12,9 @@
 #include <tuple>
 #include <vector>
 
+#include "simd/scan_kernel.hpp"
 #include "tokenizers/reading_loop.hpp"
 #include "tokenizers/text_source.hpp"
-#include "tokens/scan_kernel.hpp"
 
 namespace tarvelin {
 namespace {

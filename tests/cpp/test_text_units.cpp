@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "simd/scan_kernel.hpp"
 #include "tokenize_helpers.hpp"
 #include "tokenizers/from_text_tokenizer.hpp"
-#include "tokens/scan_kernel.hpp"
 
 using namespace tarvelin;
 using namespace tarvelin::testing;

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "counting/token_counter.hpp"
+#include "simd/scan_kernel.hpp"
 #include "tokenizers/from_text_tokenizer.hpp"
-#include "tokenizers/token_counter.hpp"
-#include "tokens/scan_kernel.hpp"
 
 namespace tarvelin {
 namespace {
@@ -58,7 +58,7 @@ Counts from_batches(const std::string& text, std::uint64_t size, std::uint64_t f
     Counts counts;
     for_each_batch(text, size, filter, [&](const BatchBuffer& b) {
         TokenCounter one;
-        EXPECT_TRUE(one.add_batch(b));
+        EXPECT_TRUE(one.add_batch(finished_batch_text(b)));
         one.for_each([&](const std::uint8_t* p, std::size_t n, std::uint64_t c) {
             counts[std::string(reinterpret_cast<const char*>(p), n)] += c;
         });
@@ -106,7 +106,7 @@ TEST(TokenCounter, CountsEqualTheBatchesTokens) {
         open_probe(c, text, size, filter);
         TokenCounter counter;
         c.next_batch();
-        ASSERT_TRUE(counter.add_batch(c.batch_buffer()));
+        ASSERT_TRUE(counter.add_batch(finished_batch_text(c.batch_buffer())));
         while (c.count_some(counter, 1 + rng() % 5000) != ReadResult::complete) {
         }
         std::uint64_t counted = 0;

@@ -45,13 +45,13 @@
 
 #include "classify/char_class.hpp"
 #include "classify/utf8_char.hpp"
+#include "counting/token_counter.hpp"
+#include "simd/scan_kernel.hpp"
 #include "tokenizers/batch_buffer.hpp"
 #include "tokenizers/file_source.hpp"
 #include "tokenizers/reading_loop.hpp"
 #include "tokenizers/text_source.hpp"
-#include "tokenizers/token_counter.hpp"
 #include "tokenizers/tokenizer.hpp"
-#include "tokens/scan_kernel.hpp"
 #include "tokens/token_assembler.hpp"
 #include "tokens/token_type.hpp"
 

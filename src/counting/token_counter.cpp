@@ -1,4 +1,4 @@
-#include "tokenizers/token_counter.hpp"
+#include "counting/token_counter.hpp"
 
 #include <bit>
 #include <cstdlib>
@@ -15,7 +15,7 @@
 namespace tarvelin {
 namespace {
 
-static_assert(TOKEN_SLOT_BYTES < (1u << 16), "a token's size fits the slot's size field");
+static_assert(TOKEN_MAX_CHARS * 4 < (1u << 16), "a token's size fits the slot's size field");
 
 using text_hash::load_word;
 using text_hash::MASKS;
@@ -209,10 +209,10 @@ void TokenCounter::add(Slot& s, const PendingText& t) noexcept {
 // fetched ahead, and then counted, when the fetches have had time to arrive.
 // The text storage is padded, so the 64 bytes and a text's first 16 may be
 // read past the batch's end.
-bool TokenCounter::add_batch(const BatchBuffer& batch, CountCursor& at) noexcept {
+bool TokenCounter::add_batch(const BatchText& batch, CountCursor& at) noexcept {
     malformed_ = malformed_ || batch.malformed;
-    if (!reserve_arena(batch.text_bytes - at.bytes)) return false;
-    const std::uint8_t* const text = batch.text_buffer;
+    if (!reserve_arena(batch.bytes - at.bytes)) return false;
+    const std::uint8_t* const text = batch.text;
     constexpr unsigned WINDOWS = 16; // counted together, so that many fetches overlap
     // A text of two bytes takes three with its NUL.
     PendingText texts[WINDOWS * 21 + 1];
@@ -222,12 +222,12 @@ bool TokenCounter::add_batch(const BatchBuffer& batch, CountCursor& at) noexcept
         set_pending(t, bytes, size);
         __builtin_prefetch(&slots_[t.hash & slot_mask_]);
     };
-    while (at.tokens < batch.token_count) {
+    while (at.tokens < batch.tokens) {
         if (!make_room(std::size(texts))) return false;
         queued = 0;
-        for (unsigned w = 0; w < WINDOWS && at.tokens < batch.token_count; ++w) {
+        for (unsigned w = 0; w < WINDOWS && at.tokens < batch.tokens; ++w) {
             const std::uint8_t* const p = text + at.bytes;
-            const std::uint64_t left = batch.text_bytes - at.bytes;
+            const std::uint64_t left = batch.bytes - at.bytes;
             std::uint64_t ends = bytes_equal(p, 0);
             if (left < 64) ends &= (std::uint64_t{1} << left) - 1;
             if (ends == 0) {
@@ -279,13 +279,12 @@ bool TokenCounter::add_batch(const BatchBuffer& batch, CountCursor& at) noexcept
     return true;
 }
 
-bool TokenCounter::open_sink(CountSink& sink, const BatchBuffer& batch,
+bool TokenCounter::open_sink(CountSink& sink, const AcceptRule& rule,
                              std::uint64_t limit) noexcept {
     // A queued text ends inside a block of the kernel: at most 64 bytes.
     if (!make_room(COUNT_QUEUE) || !reserve_arena(COUNT_QUEUE * 64)) return false;
     sink = {byte_counts_, pending_, 0, reinterpret_cast<const std::uint8_t*>(slots_),
-            slot_mask_, tail_, 0, 0, limit, batch.filter, batch.token_min_len,
-            batch.token_max_len, 0};
+            slot_mask_, tail_, 0, 0, limit, rule.filter, rule.min_len, rule.max_len, 0};
     return true;
 }
 

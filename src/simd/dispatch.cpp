@@ -1,5 +1,6 @@
-// Compiles the kernels of scan_kernel-inl.h once per instruction set and
-// chooses among them at run time.
+// The one translation unit of the vector code: compiles the -inl.h files of
+// this folder once per instruction set, and chooses among the results at run
+// time (the dispatch levels of simd/levels.hpp).
 //
 // Only Highway's headers are used: the levels are picked by this file from the
 // CPU's feature flags, so the library needs no Highway runtime library.
@@ -8,12 +9,18 @@
 // The AVX-512 level of Ice Lake and Zen 4 on (byte compression, VBMI2).
 #define HWY_WANT_AVX3_DL
 
+// This file includes itself once per target through foreach_target.h; each
+// pass includes the per-target parts of the -inl.h files below.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "tokens/scan_kernel-inl.h"
+#define HWY_TARGET_INCLUDE "simd/dispatch.cpp"
 #include "hwy/foreach_target.h" // IWYU pragma: keep
 // Must come after foreach_target.h.
 #include "hwy/highway.h"
-#include "tokens/scan_kernel-inl.h"
+// Block classification and the walk first: the outputs build on it.
+#include "simd/block_walk-inl.h"
+#include "simd/batch_out-inl.h"
+#include "simd/count_out-inl.h"
+#include "simd/transcode-inl.h"
 
 #if HWY_ONCE
 
@@ -28,14 +35,18 @@ namespace {
 
 using kernel_detail::KernelTables;
 
-struct Level {
-    const char* name;
-    KernelScan (*scan)(const KernelTables&, const std::uint8_t*, std::size_t, bool, TokenSpan*,
-                       std::size_t);
-    std::size_t (*scan_into)(const KernelTables&, const std::uint8_t*, std::size_t, bool,
-                             TokenSink&);
-    std::size_t (*scan_count)(const KernelTables&, const std::uint8_t*, std::size_t, bool,
-                              CountSink&);
+// The entry points of one level: the scanning kernel's, and the text
+// conversion's (the scanning ones are null at the "scalar" level).
+struct ScanEntries {
+    KernelScan (*spans)(const KernelTables&, const std::uint8_t*, std::size_t, bool, TokenSpan*,
+                        std::size_t);
+    std::size_t (*into_batch)(const KernelTables&, const std::uint8_t*, std::size_t, bool,
+                              BatchSink&);
+    std::size_t (*count)(const KernelTables&, const std::uint8_t*, std::size_t, bool,
+                         CountSink&);
+};
+
+struct TextEntries {
     void (*ucs1)(const std::uint8_t*, std::size_t, std::uint8_t*);
     void (*ucs2)(const std::uint8_t*, std::size_t, std::uint16_t*);
     void (*ucs4)(const std::uint8_t*, std::size_t, std::uint32_t*);
@@ -46,14 +57,21 @@ struct Level {
     bool (*surrogate4)(const std::uint32_t*, std::size_t);
 };
 
+struct Level {
+    const char* name;
+    ScanEntries scan;
+    TextEntries text;
+};
+
+// The "scalar" level's text conversion: the reference loops of text/transcode.hpp.
 void ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
-    kernel_detail::decode_scalar(in, 0, n, out);
+    utf8_to_units(in, 0, n, out);
 }
 void ucs2_scalar(const std::uint8_t* in, std::size_t n, std::uint16_t* out) {
-    kernel_detail::decode_scalar(in, 0, n, out);
+    utf8_to_units(in, 0, n, out);
 }
 void ucs4_scalar(const std::uint8_t* in, std::size_t n, std::uint32_t* out) {
-    kernel_detail::decode_scalar(in, 0, n, out);
+    utf8_to_units(in, 0, n, out);
 }
 std::size_t from_ucs1_scalar(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     return units_to_utf8(in, n, out);
@@ -67,10 +85,11 @@ std::size_t from_ucs4_scalar(const std::uint32_t* in, std::size_t n, std::uint8_
 bool surrogate2_scalar(const std::uint16_t* in, std::size_t n) { return has_surrogate(in, n); }
 bool surrogate4_scalar(const std::uint32_t* in, std::size_t n) { return has_surrogate(in, n); }
 
-#define TARVELIN_LEVEL(name, ns)                                                               \
-    Level {                                                                                    \
-        name, &ns::ScanKernel, &ns::ScanInto, &ns::ScanCount, &ns::Ucs1, &ns::Ucs2, &ns::Ucs4, \
-            &ns::FromUcs1, &ns::FromUcs2, &ns::FromUcs4, &ns::Surrogate2, &ns::Surrogate4      \
+#define TARVELIN_LEVEL(name, ns)                                                          \
+    Level {                                                                               \
+        name, {&ns::ScanKernel, &ns::ScanInto, &ns::ScanCount},                           \
+            {&ns::Ucs1, &ns::Ucs2, &ns::Ucs4, &ns::FromUcs1, &ns::FromUcs2, &ns::FromUcs4, \
+             &ns::Surrogate2, &ns::Surrogate4}                                            \
     }
 
 // Every level of this build that the CPU can run, worst first. The feature
@@ -108,9 +127,10 @@ struct Levels {
 #endif
 
     Levels() {
-        add({"scalar", nullptr, nullptr, nullptr, &ucs1_scalar, &ucs2_scalar, &ucs4_scalar,
-             &from_ucs1_scalar, &from_ucs2_scalar, &from_ucs4_scalar, &surrogate2_scalar,
-             &surrogate4_scalar});
+        add({"scalar",
+             {nullptr, nullptr, nullptr},
+             {&ucs1_scalar, &ucs2_scalar, &ucs4_scalar, &from_ucs1_scalar, &from_ucs2_scalar,
+              &from_ucs4_scalar, &surrogate2_scalar, &surrogate4_scalar}});
 #if HWY_ARCH_X86
         __builtin_cpu_init();
         const bool sse4 = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1") &&
@@ -179,58 +199,58 @@ std::atomic<const Level*>& current() noexcept {
 KernelScan scan_kernel(const std::uint8_t* p, std::size_t n, bool final, TokenSpan* out,
                        std::size_t max_spans) noexcept {
     const Level* level = current().load(std::memory_order_relaxed);
-    if (level->scan == nullptr) return {0, 0};
-    return level->scan(tables(), p, n, final, out, max_spans);
+    if (level->scan.spans == nullptr) return {0, 0};
+    return level->scan.spans(tables(), p, n, final, out, max_spans);
 }
 
 std::size_t scan_kernel_into(const std::uint8_t* p, std::size_t n, bool final,
-                             TokenSink& sink) noexcept {
+                             BatchSink& sink) noexcept {
     const Level* level = current().load(std::memory_order_relaxed);
-    if (level->scan_into == nullptr) return 0;
-    return level->scan_into(tables(), p, n, final, sink);
+    if (level->scan.into_batch == nullptr) return 0;
+    return level->scan.into_batch(tables(), p, n, final, sink);
 }
 
 std::size_t scan_kernel_count(const std::uint8_t* p, std::size_t n, bool final,
                               CountSink& sink) noexcept {
     const Level* level = current().load(std::memory_order_relaxed);
-    if (level->scan_count == nullptr) return 0;
-    return level->scan_count(tables(), p, n, final, sink);
+    if (level->scan.count == nullptr) return 0;
+    return level->scan.count(tables(), p, n, final, sink);
 }
 
 bool scan_kernel_active() noexcept {
-    return current().load(std::memory_order_relaxed)->scan != nullptr;
+    return current().load(std::memory_order_relaxed)->scan.spans != nullptr;
 }
 
 void utf8_to_ucs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noexcept {
-    current().load(std::memory_order_relaxed)->ucs1(in, n, out);
+    current().load(std::memory_order_relaxed)->text.ucs1(in, n, out);
 }
 
 void utf8_to_ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) noexcept {
-    current().load(std::memory_order_relaxed)->ucs2(in, n, out);
+    current().load(std::memory_order_relaxed)->text.ucs2(in, n, out);
 }
 
 std::size_t ucs1_to_utf8(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noexcept {
-    return current().load(std::memory_order_relaxed)->from_ucs1(in, n, out);
+    return current().load(std::memory_order_relaxed)->text.from_ucs1(in, n, out);
 }
 
 std::size_t ucs2_to_utf8(const std::uint16_t* in, std::size_t n, std::uint8_t* out) noexcept {
-    return current().load(std::memory_order_relaxed)->from_ucs2(in, n, out);
+    return current().load(std::memory_order_relaxed)->text.from_ucs2(in, n, out);
 }
 
 std::size_t ucs4_to_utf8(const std::uint32_t* in, std::size_t n, std::uint8_t* out) noexcept {
-    return current().load(std::memory_order_relaxed)->from_ucs4(in, n, out);
+    return current().load(std::memory_order_relaxed)->text.from_ucs4(in, n, out);
 }
 
 bool ucs2_has_surrogate(const std::uint16_t* in, std::size_t n) noexcept {
-    return current().load(std::memory_order_relaxed)->surrogate2(in, n);
+    return current().load(std::memory_order_relaxed)->text.surrogate2(in, n);
 }
 
 bool ucs4_has_surrogate(const std::uint32_t* in, std::size_t n) noexcept {
-    return current().load(std::memory_order_relaxed)->surrogate4(in, n);
+    return current().load(std::memory_order_relaxed)->text.surrogate4(in, n);
 }
 
 void utf8_to_ucs4(const std::uint8_t* in, std::size_t n, std::uint32_t* out) noexcept {
-    current().load(std::memory_order_relaxed)->ucs4(in, n, out);
+    current().load(std::memory_order_relaxed)->text.ucs4(in, n, out);
 }
 
 std::span<const char* const> scan_levels() noexcept {

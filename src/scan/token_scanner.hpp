@@ -17,7 +17,7 @@
 #include <cstdint>
 
 #include "classify/char_class.hpp"
-#include "classify/utf8_strict.hpp"
+#include "text/utf8_strict.hpp"
 #include "tokens/token_assembler.hpp"
 
 namespace tarvelin {
@@ -114,14 +114,18 @@ class TokenScanner {
     }
 
     ScanStatus peek(const std::uint8_t* p, Next& c) const noexcept {
-        // ASCII and two-byte characters (Cyrillic among them) decoded inline.
+        // ASCII and two-byte characters (Cyrillic among them) without the
+        // general step's checks: two bytes C2..DF, 80..BF are well-formed as
+        // they stand. (Measured: through decode_strict, the scanner alone
+        // runs 38% more instructions on Russian text, the reading loop at the
+        // scalar level 6% more.)
         const std::uint32_t b0 = p[0];
         if (b0 < 0x80u) {
             c = {b0, 1, ascii_types_[b0]};
             return ScanStatus::token;
         }
         if (b0 >= 0xC2u && b0 < 0xE0u && p + 1 < end_ && (p[1] & 0xC0u) == 0x80u) {
-            const std::uint32_t cp = ((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+            const std::uint32_t cp = utf8_code_point(b0, p[1], 0, 0, 2);
             c = {cp, 2, type_of(cp)};
             return ScanStatus::token;
         }

@@ -96,12 +96,7 @@ struct Utf8Replacing {
         Utf8Char c{{bytes[0], bytes[1], have > 2 ? bytes[2] : std::uint8_t{0},
                     have > 3 ? bytes[3] : std::uint8_t{0}},
                    0, have, have};
-        const std::uint32_t b0 = bytes[0], b1 = bytes[1] & 0x3Fu;
-        if (have == 2) c.code_point = ((b0 & 0x1Fu) << 6) | b1;
-        else if (have == 3) c.code_point = ((b0 & 0x0Fu) << 12) | (b1 << 6) | (bytes[2] & 0x3Fu);
-        else
-            c.code_point = ((b0 & 0x07u) << 18) | (b1 << 12) | ((bytes[2] & 0x3Fu) << 6) |
-                           (bytes[3] & 0x3Fu);
+        c.code_point = utf8_code_point(c.bytes[0], c.bytes[1], c.bytes[2], c.bytes[3], have);
         have = 0;
         return c;
     }

@@ -46,15 +46,15 @@ inline Utf8Decode decode_strict(const std::uint8_t* p, const std::uint8_t* end,
     std::uint32_t cp;
     switch (length) {
     case 2:
-        cp = ((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+        cp = utf8_code_point(b0, p[1], 0, 0, 2);
         if (cp < 0x80u) return Utf8Decode::malformed;
         break;
     case 3:
-        cp = ((b0 & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+        cp = utf8_code_point(b0, p[1], p[2], 0, 3);
         if (cp < 0x800u || (cp >= 0xD800u && cp <= 0xDFFFu)) return Utf8Decode::malformed;
         break;
     default:
-        cp = ((b0 & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+        cp = utf8_code_point(b0, p[1], p[2], p[3], 4);
         if (cp < 0x10000u || cp > 0x10FFFFu) return Utf8Decode::malformed;
         break;
     }

@@ -12,8 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tokenizers/batch_buffer.hpp"
-#include "tokens/count_sink.hpp"
+#include "counting/count_queue.hpp"
+#include "tokens/accept_rule.hpp"
+#include "tokens/token.hpp"
 
 namespace tarvelin {
 
@@ -22,6 +23,15 @@ namespace tarvelin {
 // out of memory is finished later without counting any token twice.
 struct CountCursor {
     std::uint64_t tokens = 0, bytes = 0;
+};
+
+// The text of a finished batch: `tokens` tokens, each followed by a NUL, in
+// `bytes` bytes at `text`, which may be read 64 bytes past them (a batch's
+// text storage is padded so); `malformed`: a character is not well-formed UTF-8.
+struct BatchText {
+    const std::uint8_t* text;
+    std::uint64_t bytes, tokens;
+    bool malformed;
 };
 
 class TokenCounter {
@@ -35,9 +45,9 @@ class TokenCounter {
     // True once the whole batch is counted (`at` is then at its end); false
     // when memory ran out, with the tokens before `at` counted and the others
     // not: calling again with the same batch and cursor goes on from there.
-    bool add_batch(const BatchBuffer& batch, CountCursor& at) noexcept;
+    bool add_batch(const BatchText& batch, CountCursor& at) noexcept;
     // The whole batch at once (for callers that do not resume).
-    bool add_batch(const BatchBuffer& batch) noexcept {
+    bool add_batch(const BatchText& batch) noexcept {
         CountCursor at;
         return add_batch(batch, at);
     }
@@ -54,10 +64,10 @@ class TokenCounter {
     }
 
     // A sink for the vector kernel to count tokens into (see CountSink), with
-    // the batch's accept rule and room for `limit` more of its tokens; room
+    // a batch's accept rule and room for `limit` more of its tokens; room
     // is made for every text the kernel may queue. False when that room
     // cannot be had. The sink lives until take_queued.
-    bool open_sink(CountSink& sink, const BatchBuffer& batch, std::uint64_t limit) noexcept;
+    bool open_sink(CountSink& sink, const AcceptRule& rule, std::uint64_t limit) noexcept;
     // Counts the texts the kernel queued in the sink, which it closes.
     void take_queued(const CountSink& sink) noexcept;
 

@@ -22,22 +22,16 @@
 // - bytes that are not well-formed UTF-8, or a character cut by the range's end
 //   (after a word run or compound too: the whole token is then left).
 //
-// Levels: "scalar" (no vector kernel: scan_kernel settles nothing, and the
-// caller should use TokenScanner alone; the transcoders and encoders run
-// scalar loops) and,
-// where the build and the CPU have them, "sse4", "avx2", "avx512",
-// "avx512vbmi2" (x86-64: AVX-512 with the byte compression of Ice Lake and
-// Zen 4 on) or "neon" (arm64). The best available level is chosen on first use; tests and
-// benchmarks may force another one with set_scan_level.
+// At the "scalar" level (see simd/levels.hpp) the kernel settles nothing, and
+// the caller should use TokenScanner alone.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
-#include <string_view>
 
-#include "tokens/count_sink.hpp"
-#include "tokens/token_sink.hpp"
+#include "counting/count_queue.hpp"
+#include "scan/batch_sink.hpp"
+#include "simd/levels.hpp"
 
 namespace tarvelin {
 
@@ -49,7 +43,8 @@ struct TokenSpan {
     std::uint8_t type; // a TokenType value (all of them fit in 8 bits)
     // A value whose str storage class (below U+0080 / U+0100 / U+10000 / above)
     // is that of the token's largest character: the code point of a
-    // one-character token, 0 for an ASCII run, 0x410 for a Russian run.
+    // one-character token, 0 for an ASCII run,
+    // RUSSIAN_LETTER_BITS for a Russian run.
     std::uint32_t bits;
 };
 
@@ -69,10 +64,10 @@ KernelScan scan_kernel(const std::uint8_t* p, std::size_t n, bool final, TokenSp
                        std::size_t max_spans) noexcept;
 
 // The same walk, appending the tokens straight to a batch through `sink`
-// (see sink_take) instead of writing spans; stops in front of a token when
+// (see batch_put) instead of writing spans; stops in front of a token when
 // the batch is full. Returns the bytes settled.
 std::size_t scan_kernel_into(const std::uint8_t* p, std::size_t n, bool final,
-                             TokenSink& sink) noexcept;
+                             BatchSink& sink) noexcept;
 
 // The same walk, counting the tokens through `sink` (see CountSink) instead
 // of keeping them; stops in front of a token when count_sink_full. Returns
@@ -84,35 +79,5 @@ std::size_t scan_kernel_count(const std::uint8_t* p, std::size_t n, bool final,
 // Whether scan_kernel may settle anything at the current level (false at
 // "scalar": a reading loop should then not call it at all).
 bool scan_kernel_active() noexcept;
-
-// Transcode well-formed UTF-8 (tokens and NULs, say) into a str's storage.
-// utf8_to_ucs1: every character below U+0100; writes one byte per character.
-// utf8_to_ucs2: every character below U+10000; writes one unit per character.
-// `out` must have room for the number of characters, which the caller knows.
-// Input outside these promises gives unspecified output, but reads stay in
-// [in, in + n) and writes within the number of lead and ASCII bytes.
-void utf8_to_ucs1(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noexcept;
-void utf8_to_ucs2(const std::uint8_t* in, std::size_t n, std::uint16_t* out) noexcept;
-// utf8_to_ucs4: any characters.
-void utf8_to_ucs4(const std::uint8_t* in, std::size_t n, std::uint32_t* out) noexcept;
-
-// The UTF-8 form of code points stored in a str's storage of one byte
-// (Latin-1), two (below U+10000) or four, no surrogates, as units_to_utf8
-// writes it; `out` must have room for 4 bytes a unit. Returns the bytes written.
-std::size_t ucs1_to_utf8(const std::uint8_t* in, std::size_t n, std::uint8_t* out) noexcept;
-std::size_t ucs2_to_utf8(const std::uint16_t* in, std::size_t n, std::uint8_t* out) noexcept;
-std::size_t ucs4_to_utf8(const std::uint32_t* in, std::size_t n, std::uint8_t* out) noexcept;
-
-// Whether a str's storage of two or four bytes a character holds a surrogate
-// (D800..DFFF), as has_surrogate tells.
-bool ucs2_has_surrogate(const std::uint16_t* in, std::size_t n) noexcept;
-bool ucs4_has_surrogate(const std::uint32_t* in, std::size_t n) noexcept;
-
-// The levels this build can run on this CPU, "scalar" first, best last.
-std::span<const char* const> scan_levels() noexcept;
-// Makes `name` the level in use; false (and no change) when it is not available.
-bool set_scan_level(std::string_view name) noexcept;
-// The level in use.
-const char* scan_level() noexcept;
 
 } // namespace tarvelin
