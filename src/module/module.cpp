@@ -10,10 +10,9 @@
 //   tokenizer's Python object, which the cyclic garbage collector sees
 //   (tp_traverse / tp_clear), so a tokenizer subclass that keeps one of its
 //   own streams on itself is still collected.
-// - A "types" array views the tokenizer's types storage and holds a reference
-//   to the tokenizer's Python object; that storage is never freed or shrunk
-//   while the tokenizer lives (see BatchBuffer). The array's type lets the
-//   collector see that reference too (see batch_dict.cpp).
+// - A "types" array views one of the tokenizer's types blocks and holds that
+//   block, not the tokenizer: no later batch writes into it, and it is freed
+//   by the last of the array and the tokenizer to let go (see TypesBlock).
 // - A "text" str is an independent copy.
 //
 // Objects made by __new__ alone (their __init__ never ran) hold no native
@@ -235,7 +234,7 @@ template <class T>
 py::dict get_batch(T& tokenizer) {
     const CallGuard guard{tokenizer.lock};
     fill_batch(tokenizer);
-    return batch_to_dict(tokenizer.batch_buffer(), tokenizer.self);
+    return batch_to_dict(tokenizer.batch_buffer());
 }
 
 // Counts the tokens from where the tokenizer stands to the end of the input
@@ -533,5 +532,10 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
     // (at least 1); returns the previous value.
     m.def("_set_read_slice", [](std::uint64_t bytes) {
         return read_slice_bytes.exchange(bytes == 0 ? 1 : bytes, std::memory_order_relaxed);
+    });
+    // For tests: (types blocks made so far, types blocks not yet freed).
+    m.def("_types_blocks", [] {
+        return py::make_tuple(types_block_counts.made.load(std::memory_order_relaxed),
+                              types_block_counts.live.load(std::memory_order_relaxed));
     });
 }
