@@ -285,7 +285,8 @@ void bind_stream(py::module_& m, const char* name) {
         .def("__iter__", [](const Stream<T>& stream) { return stream; }, doc::stream_iter)
         .def("__next__", &stream_next<T>, doc::stream_next)
         .def("__repr__", [name](py::handle self) {
-            if (!is_initialised<Stream<T>>(self)) return std::string("<") + name + ": not initialised>";
+            if (!is_initialised<Stream<T>>(self))
+                return std::string("<") + name + ": not initialised>";
             const auto& stream = self.cast<const Stream<T>&>();
             if (!stream.owner) return std::string("<") + name + " (cleared)>";
             return std::string("<") + name + " of " + py::repr(stream.owner).template cast<std::string>() +

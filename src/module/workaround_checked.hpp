@@ -16,8 +16,9 @@ static_assert(PYBIND11_VERSION_MAJOR == 3,
               "pybind11 3; check each of them against this release");
 
 inline constexpr const char* BINDING_LIBRARY_CHECKED = "3.1.0";
-inline constexpr const char* BINDING_LIBRARY_BUILT = PYBIND11_TOSTRING(
-    PYBIND11_VERSION_MAJOR) "." PYBIND11_TOSTRING(PYBIND11_VERSION_MINOR) "." PYBIND11_TOSTRING(PYBIND11_VERSION_MICRO);
+inline constexpr const char* BINDING_LIBRARY_BUILT =
+    PYBIND11_TOSTRING(PYBIND11_VERSION_MAJOR) "." PYBIND11_TOSTRING(
+        PYBIND11_VERSION_MINOR) "." PYBIND11_TOSTRING(PYBIND11_VERSION_MICRO);
 
 // An ImportError that names the workaround whose assumption failed.
 [[noreturn]] inline void workaround_broken(const char* workaround, const char* what) {

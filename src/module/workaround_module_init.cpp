@@ -26,8 +26,8 @@ int pybind11_exec_tarvelinCXX(PyObject*);
 // for, then hands CPython the multi-phase module definition.
 extern "C" PYBIND11_EXPORT PyObject* PyInit_tarvelinCXX() {
     namespace py = pybind11;
-    constexpr const char* compiled = PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(
-        PY_MINOR_VERSION);
+    constexpr const char* compiled =
+        PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(PY_MINOR_VERSION);
     const char* runtime = Py_GetVersion();
     if (!tarvelin::interpreter_version_matches(runtime, compiled)) {
         PyErr_Format(PyExc_ImportError,
@@ -40,8 +40,8 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_tarvelinCXX() {
         py::detail::ensure_internals();
         static py::detail::slots_array slots = py::detail::init_slots(
             &pybind11_exec_tarvelinCXX, py::multiple_interpreters::not_supported());
-        static PyModuleDef def{PyModuleDef_HEAD_INIT, "tarvelinCXX", nullptr, 0, nullptr,
-                               slots.data(), nullptr, nullptr, nullptr};
+        static PyModuleDef def{PyModuleDef_HEAD_INIT, "tarvelinCXX", nullptr, 0,      nullptr,
+                               slots.data(),          nullptr,       nullptr, nullptr};
         return PyModuleDef_Init(&def);
     }
     PYBIND11_CATCH_INIT_EXCEPTIONS
