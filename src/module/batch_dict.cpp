@@ -22,18 +22,23 @@ py::str new_str(const char* data, std::uint64_t size, const char* errors = "stri
     return py::reinterpret_steal<py::str>(s);
 }
 
-// The "types" arrays' type: numpy.ndarray with one addition, a tp_traverse
-// that shows the collector the array's base (the tokenizer). A plain ndarray
-// is not tracked by the cyclic garbage collector, so a tokenizer subclass that
-// keeps one of its arrays on itself would never be collected. The array needs
-// no tp_clear: clearing the other objects of a cycle releases it, and with it
-// the base its data depends on. Its repr, str and pickled form are those of a
-// plain ndarray.
+// The "types" arrays' type: numpy.ndarray with one field more, the types
+// block the array views (see TypesBlock), which it holds from its making to
+// its deallocation. Arrays numpy makes of this type (views, copies) leave it
+// empty: a view holds its base array, and with it the block. The type keeps
+// the collector's traversal of the base that views need, and its repr, str
+// and pickled form are those of a plain ndarray.
 // The base type is reached through the type itself: the array support's
 // own tables may already be gone when the last arrays die at exit.
 PyObject* plain_view(PyObject* self) {
     auto* base = reinterpret_cast<PyObject*>(Py_TYPE(self)->tp_base);
     return PyObject_CallMethod(self, "view", "O", base);
+}
+
+// Where the block field lies: just after the ndarray's own fields.
+TypesBlock*& held_block(PyObject* self) {
+    const Py_ssize_t at = Py_TYPE(self)->tp_base->tp_basicsize;
+    return *reinterpret_cast<TypesBlock**>(reinterpret_cast<char*>(self) + at);
 }
 
 int traverse_types(PyObject* self, visitproc visit, void* arg) {
@@ -44,8 +49,10 @@ int traverse_types(PyObject* self, visitproc visit, void* arg) {
 
 void dealloc_types(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    TypesBlock* block = held_block(self);
     PyObject_GC_UnTrack(self);
     type->tp_base->tp_dealloc(self); // ndarray's; frees through our tp_free
+    TypesBlock::let_go(block);
     Py_DECREF(type);
 }
 
@@ -87,7 +94,9 @@ PyTypeObject* make_types_type() {
         {Py_tp_methods, types_methods},
         {0, nullptr},
     };
-    PyType_Spec definition{"tarvelinCXX.types_array", 0, 0,
+    const auto basicsize =
+        static_cast<int>(api.PyArray_Type_->tp_basicsize + sizeof(TypesBlock*));
+    PyType_Spec definition{"tarvelinCXX.types_array", basicsize, 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     auto* base = reinterpret_cast<PyObject*>(api.PyArray_Type_);
     PyObject* type = PyType_FromSpecWithBases(&definition, base);
@@ -103,20 +112,20 @@ PyTypeObject* types_type() {
     return type;
 }
 
-// A writable uint64 array over `count` entries of `data`, not owning them,
-// holding a reference to `owner`.
-py::object types_view(std::uint64_t* data, std::uint64_t count, py::handle owner) {
+// A writable uint64 array over the first `count` entries of `block`, holding
+// the block.
+py::object types_view(TypesBlock& block, std::uint64_t count) {
     auto& api = py::detail::npy_api::get();
     PyTypeObject* type = types_type();
     py::dtype dtype = py::dtype::of<std::uint64_t>();
     Py_intptr_t shape[1] = {static_cast<Py_intptr_t>(count)};
     Py_intptr_t strides[1] = {static_cast<Py_intptr_t>(sizeof(std::uint64_t))};
     auto array = py::reinterpret_steal<py::object>(
-        api.PyArray_NewFromDescr_(type, dtype.release().ptr(), 1, shape, strides, data,
+        api.PyArray_NewFromDescr_(type, dtype.release().ptr(), 1, shape, strides, block.entries(),
                                   py::detail::npy_api::NPY_ARRAY_WRITEABLE_, nullptr));
     if (!array) throw py::error_already_set();
-    if (api.PyArray_SetBaseObject_(array.ptr(), owner.inc_ref().ptr()) != 0)
-        throw py::error_already_set();
+    block.hold();
+    held_block(array.ptr()) = &block;
     return array;
 }
 
@@ -189,7 +198,7 @@ py::str batch_text(const BatchBuffer& batch) {
 
 } // namespace
 
-py::dict batch_to_dict(const BatchBuffer& batch, py::handle owner) {
+py::dict batch_to_dict(const BatchBuffer& batch) {
     PyObject* raw = PyDict_New();
     if (raw == nullptr) {
         PyErr_Clear();
@@ -202,12 +211,12 @@ py::dict batch_to_dict(const BatchBuffer& batch, py::handle owner) {
     py::str text_key = new_str("text", 4);
     if (PyDict_SetItem(result.ptr(), text_key.ptr(), text.ptr()) != 0) throw py::error_already_set();
 
-    py::object types = types_view(batch.types_buffer, batch.token_count, owner);
+    py::object types = types_view(*batch.types_block, batch.token_count);
     py::str types_key = new_str("types", 5);
     if (PyDict_SetItem(result.ptr(), types_key.ptr(), types.ptr()) != 0) throw py::error_already_set();
 
-    // Asked for by set_offsets: an array of its own, since the storage it
-    // comes from is overwritten by the next batch.
+    // Asked for by set_offsets: an array of its own (a copy), since the
+    // storage it comes from is overwritten by the next batch.
     if (batch.offsets != nullptr) {
         py::array_t<std::uint64_t> offsets(static_cast<py::ssize_t>(batch.token_count),
                                            batch.offsets);

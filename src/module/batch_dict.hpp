@@ -12,9 +12,9 @@ namespace tarvelin {
 // "text" is a new str of the batch's characters; a batch whose bytes are not
 // well-formed UTF-8 raises UnicodeDecodeError instead, with the batch attached
 // as its attribute `batch`. "types" is a writable uint64 array (an ndarray
-// subclass the garbage collector can traverse) over the batch's types storage,
-// without a copy; its base is `owner`, the Python object of the tokenizer that
-// owns the storage, so the storage lives at least as long as the array.
-pybind11::dict batch_to_dict(const BatchBuffer& batch, pybind11::handle owner);
+// subclass) over the batch's types block, without a copy: the array holds the
+// block (see TypesBlock), so the batch's later batches never write into it and
+// it lives as long as the array, whatever becomes of the tokenizer.
+pybind11::dict batch_to_dict(const BatchBuffer& batch);
 
 } // namespace tarvelin

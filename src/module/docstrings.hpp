@@ -62,8 +62,9 @@ inline constexpr const char* get_batch =
     R"(The next batch: {"text": str, "types": uint64 array} (plus "offsets" after
 set_offsets(True)), or {} when nothing is left.
 
-"types" views the tokenizer's storage, which the next batch overwrites: copy it
-to keep it. Reading runs without the interpreter lock. Raises
+"types" views storage of the tokenizer's that no later batch writes into while
+the array lives: a batch can be kept as it is. Reading runs without the
+interpreter lock. Raises
 UnicodeDecodeError for a batch that is not well-formed UTF-8 in "strict" mode
 (the batch is attached as err.batch, and the next call goes on after it),
 OSError when the file cannot be read (the tokens before it come in the next

@@ -1,4 +1,6 @@
-// The tokenizer module: the version gate and the Python names.
+// The tokenizer module: the Python names, the loops that read with the
+// interpreter lock released, and the reprs. What works around the binding
+// library lives in module/workaround_* (one file each).
 //
 // Ownership, as Python sees it:
 // - An FTTokenizer / FFTokenizer object owns its native tokenizer (default
@@ -10,16 +12,16 @@
 //   tokenizer's Python object, which the cyclic garbage collector sees
 //   (tp_traverse / tp_clear), so a tokenizer subclass that keeps one of its
 //   own streams on itself is still collected.
-// - A "types" array views the tokenizer's types storage and holds a reference
-//   to the tokenizer's Python object; that storage is never freed or shrunk
-//   while the tokenizer lives (see BatchBuffer). The array's type lets the
-//   collector see that reference too (see batch_dict.cpp).
+// - A "types" array views one of the tokenizer's types blocks and holds that
+//   block, not the tokenizer: no later batch writes into it, and it is freed
+//   by the last of the array and the tokenizer to let go (see TypesBlock).
 // - A "text" str is an independent copy.
 //
 // Objects made by __new__ alone (their __init__ never ran) hold no native
 // object: every method refuses them with TypeError, in the argument
-// conversion of `self` (see initialised_caster). A second __init__ on a live
-// tokenizer raises TypeError as well.
+// conversion of `self` (see workaround_initialised_caster.hpp), and their
+// repr says so. A second __init__ on a live tokenizer raises TypeError as well
+// (see workaround_init_once.hpp).
 //
 // Threads: each tokenizer runs one call at a time (CallLock). get_batch reads
 // in slices of read_slice_bytes bytes with the interpreter lock released, and between
@@ -43,7 +45,10 @@
 #include "module/path_argument.hpp"
 #include "module/text_argument.hpp"
 #include "module/token_counts.hpp"
-#include "module/version_gate.hpp"
+#include "module/workaround_base_new.hpp"
+#include "module/workaround_checked.hpp"
+#include "module/workaround_init_once.hpp"
+#include "module/workaround_initialised_caster.hpp"
 #include "tokenizers/tokenizers.hpp"
 
 namespace py = pybind11;
@@ -70,45 +75,9 @@ struct Stream {
     py::object owner;
 };
 
-// `self` of __init__: the Python object, initialised or not (the binding
-// library's own constructor path silently ignores a second __init__, which is
-// why __init__ is an ordinary method taking this).
-template <class T>
-struct SelfToInit {
-    pybind11::detail::instance* inst;
-};
-
 } // namespace tarvelin
 
 namespace pybind11::detail {
-
-template <class T>
-struct type_caster<tarvelin::SelfToInit<T>> {
-    PYBIND11_TYPE_CASTER(tarvelin::SelfToInit<T>, const_name<T>());
-
-    bool load(handle src, bool) {
-        if (!src || !isinstance<T>(src)) return false;
-        value.inst = reinterpret_cast<instance*>(src.ptr());
-        return true;
-    }
-};
-
-// Loads `self` like the standard conversion, but refuses an object whose
-// __init__ never ran with TypeError. Such an object holds no native object,
-// and the standard conversion would hand the method a fresh, uninitialised
-// block instead; the check looks at the holder before that can happen.
-template <class T>
-struct initialised_caster : type_caster_base<T> {
-    bool load(handle src, bool convert) {
-        if (!src || !isinstance<T>(src)) return false;
-        auto* inst = reinterpret_cast<instance*>(src.ptr());
-        const value_and_holder v_h = inst->get_value_and_holder(get_type_info(typeid(T)), false);
-        if (!v_h || !v_h.holder_constructed())
-            throw type_error(std::string(Py_TYPE(src.ptr())->tp_name) +
-                             " object is not initialised (its __init__ never ran)");
-        return type_caster_base<T>::load(src, convert);
-    }
-};
 
 template <>
 struct type_caster<tarvelin::BoundText> : initialised_caster<tarvelin::BoundText> {};
@@ -166,37 +135,6 @@ std::unique_ptr<BoundText> open_text_tokenizer(TextArgument text) {
     return tokenizer;
 }
 
-// __init__: builds the native tokenizer and hands it to the Python object. A
-// live tokenizer is never replaced: its streams, arrays and running calls
-// refer to it.
-template <class T, class Argument, std::unique_ptr<T> (*open)(Argument)>
-void init_once(SelfToInit<T> self, Argument argument) {
-    const auto refuse = [&] {
-        throw py::type_error(std::string(Py_TYPE(self.inst)->tp_name) +
-                             ".__init__() called on an initialised object; make a new one");
-    };
-    const auto holder = [&] {
-        return self.inst->get_value_and_holder(py::detail::get_type_info(typeid(T)), true);
-    };
-    if (holder().holder_constructed()) refuse();
-    std::unique_ptr<T> tokenizer = open(std::move(argument));
-    py::detail::value_and_holder v_h = holder();
-    if (v_h.holder_constructed()) refuse(); // another thread's __init__ ran meanwhile
-    tokenizer->self = reinterpret_cast<PyObject*>(self.inst);
-    py::detail::initimpl::construct<py::class_<T>>(v_h, std::move(tokenizer), false);
-}
-
-// The binding library treats every function named __init__ as a constructor
-// and skips it, silently, on an object it has already initialised. init_once
-// does its own check, so the library's is turned off for it.
-void own_init_check(py::handle cls) {
-    py::handle function = py::detail::get_function(cls.attr("__init__"));
-    py::detail::function_record* record =
-        py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function.ptr()));
-    if (record == nullptr) throw std::logic_error("__init__ is not a bound function");
-    record->is_constructor = false;
-}
-
 [[noreturn]] void raise_read_error(const BoundFile& tokenizer) {
     raise_file_error(tokenizer.path(), tokenizer.read_error_code());
 }
@@ -227,7 +165,7 @@ template <class T>
 py::dict get_batch(T& tokenizer) {
     const CallGuard guard{tokenizer.lock};
     fill_batch(tokenizer);
-    return batch_to_dict(tokenizer.batch_buffer(), tokenizer.self);
+    return batch_to_dict(tokenizer.batch_buffer());
 }
 
 // Counts the tokens from where the tokenizer stands to the end of the input
@@ -292,6 +230,13 @@ std::string tokenizer_repr(T& t, const char* cls) {
     }
 }
 
+// The repr of any object of the class of T, `cls`, initialised or not.
+template <class T>
+std::string any_tokenizer_repr(py::handle self, const char* cls) {
+    if (!is_initialised<T>(self)) return std::string("<") + cls + ": not initialised>";
+    return tokenizer_repr(self.cast<T&>(), cls);
+}
+
 template <class T>
 py::dict stream_next(Stream<T>& stream) {
     if (!stream.owner) throw py::type_error("the stream was cleared by the garbage collector");
@@ -332,7 +277,10 @@ void bind_stream(py::module_& m, const char* name) {
                           }))
         .def("__iter__", [](const Stream<T>& stream) { return stream; }, doc::stream_iter)
         .def("__next__", &stream_next<T>, doc::stream_next)
-        .def("__repr__", [name](const Stream<T>& stream) {
+        .def("__repr__", [name](py::handle self) {
+            if (!is_initialised<Stream<T>>(self))
+                return std::string("<") + name + ": not initialised>";
+            const auto& stream = self.cast<const Stream<T>&>();
             if (!stream.owner) return std::string("<") + name + " (cleared)>";
             return std::string("<") + name + " of " + py::repr(stream.owner).template cast<std::string>() +
                    ">";
@@ -397,61 +345,9 @@ void bind_batch_methods(py::class_<T>& cls) {
         .def("__iter__", &stream_of_tokenizer<T>, doc::tokenizer_iter);
 }
 
-// The binding library's common base class throws a C++ exception out of its
-// constructor slot when it is called directly rather than through one of our
-// classes, which aborts the process. Python reaches it that way from pickle
-// protocols 0 and 1 (copyreg calls the first non-heap base with the object)
-// or by calling the base class. Such a call raises TypeError instead.
-newfunc unguarded_base_new = nullptr;
-
-PyObject* guarded_base_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    try {
-        return unguarded_base_new(type, args, kwargs);
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_TypeError, "cannot create an instance of this type");
-    }
-    return nullptr;
-}
-
-void guard_base_constructor() {
-    auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
-    if (base->tp_new == &guarded_base_new) return;
-    unguarded_base_new = base->tp_new;
-    base->tp_new = &guarded_base_new;
-    PyType_Modified(base);
-}
-
 } // namespace
 
-int pybind11_exec_tarvelinCXX(PyObject*);
-
-// Entry point: refuses any interpreter other than the 3.13 series it was built
-// for, then hands CPython the multi-phase module definition.
-extern "C" PYBIND11_EXPORT PyObject* PyInit_tarvelinCXX() {
-    constexpr const char* compiled = PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(
-        PY_MINOR_VERSION);
-    const char* runtime = Py_GetVersion();
-    if (!interpreter_version_matches(runtime, compiled)) {
-        PyErr_Format(PyExc_ImportError,
-                     "Python version mismatch: module was compiled for Python %s, "
-                     "but the interpreter version is incompatible: %s.",
-                     compiled, runtime);
-        return nullptr;
-    }
-    try {
-        py::detail::ensure_internals();
-        static py::detail::slots_array slots = py::detail::init_slots(
-            &pybind11_exec_tarvelinCXX, py::multiple_interpreters::not_supported());
-        static PyModuleDef def{PyModuleDef_HEAD_INIT, "tarvelinCXX", nullptr, 0, nullptr,
-                               slots.data(), nullptr, nullptr, nullptr};
-        return PyModuleDef_Init(&def);
-    }
-    PYBIND11_CATCH_INIT_EXCEPTIONS
-    return nullptr;
-}
-
+// The module's body; its entry point is in workaround_module_init.cpp.
 PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
     guard_base_constructor();
     py::enum_<TokenType>(m, "TokenType", py::arithmetic())
@@ -471,8 +367,11 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
     text_tokenizer.def("__init__", &init_once<BoundText, TextArgument, &open_text_tokenizer>,
                        py::arg("text"), doc::text_init);
     own_init_check(text_tokenizer);
+    check_base_constructor_guarded(text_tokenizer);
     bind_batch_methods(text_tokenizer);
-    text_tokenizer.def("__repr__", [](BoundText& t) { return tokenizer_repr(t, "FTTokenizer"); });
+    text_tokenizer.def("__repr__", [](py::handle self) {
+        return any_tokenizer_repr<BoundText>(self, "FTTokenizer");
+    });
 
     bind_stream<BoundFile>(m, "ffs_stream");
     py::class_<BoundFile> file_tokenizer(m, "FFTokenizer", doc::file_tokenizer);
@@ -487,6 +386,7 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
             },
             doc::is_fopen);
     own_init_check(file_tokenizer);
+    check_base_constructor_guarded(file_tokenizer);
     bind_batch_methods(file_tokenizer);
     file_tokenizer
         .def(
@@ -506,7 +406,9 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
                 t.close();
             },
             py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), doc::exit)
-        .def("__repr__", [](BoundFile& t) { return tokenizer_repr(t, "FFTokenizer"); });
+        .def("__repr__", [](py::handle self) {
+            return any_tokenizer_repr<BoundFile>(self, "FFTokenizer");
+        });
 
     m.doc() = doc::module;
     m.attr("__version__") = TARVELIN_VERSION;
@@ -526,5 +428,15 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
     // (at least 1); returns the previous value.
     m.def("_set_read_slice", [](std::uint64_t bytes) {
         return read_slice_bytes.exchange(bytes == 0 ? 1 : bytes, std::memory_order_relaxed);
+    });
+    // For tests: the binding library release the module was built with, and
+    // the one its workarounds were checked against.
+    m.def("_binding_library", [] {
+        return py::make_tuple(BINDING_LIBRARY_BUILT, BINDING_LIBRARY_CHECKED);
+    });
+    // For tests: (types blocks made so far, types blocks not yet freed).
+    m.def("_types_blocks", [] {
+        return py::make_tuple(types_block_counts.made.load(std::memory_order_relaxed),
+                              types_block_counts.live.load(std::memory_order_relaxed));
     });
 }

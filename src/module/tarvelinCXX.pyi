@@ -16,8 +16,8 @@ class _Batch(TypedDict):
     """A non-empty batch, as a stream yields it.
 
     "text" holds the tokens, each followed by U+0000. "types" holds each
-    token's kind as a TokenType value; it views the tokenizer's storage, which
-    the next batch overwrites, so copy it to keep it.
+    token's kind as a TokenType value; it views storage that no later batch
+    writes into while the array lives, so a batch can be kept as it is.
     """
 
     text: str

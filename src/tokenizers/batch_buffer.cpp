@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <new>
+#include <utility>
 
 namespace tarvelin {
 namespace {
@@ -17,13 +20,66 @@ bool text_storage_bytes(std::uint64_t n, std::uint64_t& bytes) noexcept {
 
 } // namespace
 
+TypesBlock* TypesBlock::make(std::uint64_t capacity) noexcept {
+    if (capacity > (max_u64 - sizeof(TypesBlock)) / sizeof(std::uint64_t)) return nullptr;
+    void* memory = std::malloc(sizeof(TypesBlock) + capacity * sizeof(std::uint64_t));
+    if (memory == nullptr) return nullptr;
+    auto* block = new (memory) TypesBlock;
+    block->capacity = capacity;
+    types_block_counts.made.fetch_add(1, std::memory_order_relaxed);
+    types_block_counts.live.fetch_add(1, std::memory_order_relaxed);
+    return block;
+}
+
+void TypesBlock::let_go(TypesBlock* block) noexcept {
+    if (block == nullptr || block->holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    block->~TypesBlock();
+    std::free(block);
+    types_block_counts.live.fetch_sub(1, std::memory_order_relaxed);
+}
+
 bool BatchBuffer::allocate() noexcept {
     release();
-    types_buffer = static_cast<std::uint64_t*>(std::malloc(DEFAULT_BATCH_SIZE * sizeof(std::uint64_t)));
-    if (types_buffer == nullptr) return false;
+    types_block = TypesBlock::make(DEFAULT_BATCH_SIZE);
+    if (types_block == nullptr) return false;
+    types_buffer = types_block->entries();
     batch_size = DEFAULT_BATCH_SIZE;
     types_capacity = DEFAULT_BATCH_SIZE;
     return true;
+}
+
+bool BatchBuffer::take_unviewed_types() noexcept {
+    const auto usable = [this](const TypesBlock* block) {
+        return block != nullptr && block->capacity >= batch_size && !block->held_elsewhere();
+    };
+    if (!usable(types_block)) {
+        TypesBlock** spare = std::find_if(std::begin(spare_types), std::end(spare_types), usable);
+        if (spare != std::end(spare_types)) {
+            std::swap(*spare, types_block);
+        } else {
+            TypesBlock* fresh = TypesBlock::make(batch_size == 0 ? 1 : batch_size);
+            if (fresh == nullptr) {
+                types_buffer = nullptr;
+                return false;
+            }
+            set_aside(types_block);
+            types_block = fresh;
+        }
+    }
+    types_buffer = types_block->entries();
+    types_capacity = types_block->capacity;
+    return true;
+}
+
+void BatchBuffer::set_aside(TypesBlock* block) noexcept {
+    if (block == nullptr) return;
+    TypesBlock** end = std::end(spare_types);
+    TypesBlock** empty = std::find(std::begin(spare_types), end, nullptr);
+    if (empty == end) { // the oldest goes: its arrays hold it on their own
+        TypesBlock::let_go(spare_types[0]);
+        empty = std::move(std::begin(spare_types) + 1, end, std::begin(spare_types));
+    }
+    *empty = block;
 }
 
 std::uint64_t BatchBuffer::text_limit() const noexcept {
@@ -79,26 +135,24 @@ bool BatchBuffer::resize(std::uint64_t n) noexcept {
         offsets_capacity = n;
     }
 
-    // Types storage only grows (geometrically, so the retired blocks together
-    // stay smaller than the live one).
-    if (n > types_capacity) {
-        std::uint64_t new_capacity = n > types_capacity * 2 ? n : types_capacity * 2;
-        if (new_capacity > ~std::uint64_t{0} / sizeof(std::uint64_t)) new_capacity = n;
-        auto* new_types =
-            static_cast<std::uint64_t*>(std::malloc(new_capacity * sizeof(std::uint64_t)));
-        auto* new_retired = static_cast<std::uint64_t**>(
-            std::realloc(retired_types, (retired_count + 1) * sizeof(std::uint64_t*)));
-        if (new_retired != nullptr) retired_types = new_retired; // the old list moved or grew
-        if (new_types == nullptr || new_retired == nullptr) {
-            std::free(new_types);
-            return false;
+    // A larger batch needs a larger block: a new one, which takes what an
+    // open batch (left by an interrupted call) holds. The old blocks go, the
+    // arrays that view them holding them on their own.
+    if (n > types_capacity || types_block == nullptr) {
+        TypesBlock* fresh = TypesBlock::make(n == 0 ? 1 : n);
+        if (fresh == nullptr) return false;
+        if (token_count != 0 && types_buffer != nullptr)
+            std::memcpy(fresh->entries(), types_buffer, token_count * sizeof(std::uint64_t));
+        TypesBlock::let_go(types_block);
+        for (TypesBlock*& spare : spare_types) {
+            if (spare != nullptr && spare->capacity < n) {
+                TypesBlock::let_go(spare);
+                spare = nullptr;
+            }
         }
-        // A batch left open by an interrupted call keeps the types it has.
-        if (token_count != 0)
-            std::memcpy(new_types, types_buffer, token_count * sizeof(std::uint64_t));
-        retired_types[retired_count++] = types_buffer;
-        types_buffer = new_types;
-        types_capacity = new_capacity;
+        types_block = fresh;
+        types_buffer = fresh->entries();
+        types_capacity = fresh->capacity;
     }
     batch_size = n;
 
@@ -118,17 +172,18 @@ bool BatchBuffer::resize(std::uint64_t n) noexcept {
 
 void BatchBuffer::release() noexcept {
     std::free(text_buffer);
-    std::free(types_buffer);
     std::free(offsets_storage);
     offsets = offsets_storage = nullptr;
     offsets_capacity = 0;
     offsets_wanted = false;
-    for (std::uint64_t i = 0; i < retired_count; ++i) std::free(retired_types[i]);
-    std::free(retired_types);
+    TypesBlock::let_go(types_block);
+    for (TypesBlock*& spare : spare_types) {
+        TypesBlock::let_go(spare);
+        spare = nullptr;
+    }
     text_buffer = nullptr;
     types_buffer = nullptr;
-    retired_types = nullptr;
-    retired_count = 0;
+    types_block = nullptr;
     types_capacity = 0;
     text_capacity = 0;
 }

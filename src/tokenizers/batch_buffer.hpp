@@ -19,12 +19,17 @@
 // the decoding error).
 //
 // `types_buffer` is handed to Python without a copy (see the module's batch
-// conversion), so its storage must outlive every array that views it: the
-// types storage never shrinks, and when it has to grow the old block is kept
-// on a retired list until the buffer is released together with its owner.
-// Arrays of earlier batches may then show stale values, but never freed memory.
+// conversion): it is the entries of a TypesBlock, and each array made over a
+// block holds it. A batch is only ever written into a block that nothing but
+// the buffer holds: a batch begun while arrays still view the current block
+// goes to one of a few spare blocks that no array views any longer, or to a
+// new block when there is none. A block is freed by whoever lets go of it last,
+// the buffer or an array, so an array stays valid and keeps its values for as
+// long as it lives, with or without its tokenizer. A loop that keeps one batch
+// while the next is made settles on two blocks and allocates no more.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -43,6 +48,34 @@ inline constexpr std::uint64_t DEFAULT_BATCH_SIZE = 65536;
 inline constexpr std::uint64_t DEFAULT_TOKEN_MIN_LEN = 0;
 inline constexpr std::uint64_t DEFAULT_TOKEN_MAX_LEN = 512;
 inline constexpr std::uint64_t ACCEPT_ALL_TYPES = ~std::uint64_t{0};
+
+// A block of types storage and its holders: the batch buffer while the block
+// is one of its own, and each array made over it. The count is atomic: arrays
+// are dropped under the interpreter lock by any thread, while the buffer asks
+// without it whether it may write into the block. Only the buffer adds
+// holders, so a block it alone holds stays so until it hands it out again.
+struct TypesBlock {
+    std::atomic<std::uint64_t> holders{1};
+    std::uint64_t capacity = 0; // entries
+
+    // A block of `capacity` entries held by its maker; nullptr when memory
+    // cannot be had.
+    static TypesBlock* make(std::uint64_t capacity) noexcept;
+    // Lets go of the block (nothing for nullptr); the last holder frees it.
+    static void let_go(TypesBlock* block) noexcept;
+
+    std::uint64_t* entries() noexcept { return reinterpret_cast<std::uint64_t*>(this + 1); }
+    void hold() noexcept { holders.fetch_add(1, std::memory_order_relaxed); }
+    bool held_elsewhere() const noexcept { return holders.load(std::memory_order_acquire) != 1; }
+};
+
+// Types blocks made so far and not yet freed, in the whole process (for tests
+// that check that storage is reused and freed).
+struct TypesBlockCounts {
+    std::atomic<std::uint64_t> made{0};
+    std::atomic<std::uint64_t> live{0};
+};
+inline TypesBlockCounts types_block_counts;
 
 struct BatchBuffer {
     std::uint8_t* text_buffer = nullptr;
@@ -69,9 +102,13 @@ struct BatchBuffer {
     std::uint64_t* offsets_storage = nullptr;  // where `offsets` points while they are kept
     std::uint64_t offsets_capacity = 0;        // entries in offsets_storage, >= batch_size
     bool offsets_wanted = false;               // keep them from the next batch begun on
-    std::uint64_t types_capacity = 0;          // entries in types_buffer, >= batch_size
-    std::uint64_t** retired_types = nullptr;   // earlier types blocks, freed by release()
-    std::uint64_t retired_count = 0;
+    std::uint64_t types_capacity = 0;          // entries of types_block, >= batch_size
+    // The block types_buffer points into (types_buffer is nullptr while a
+    // batch waits for a block that no array views), and blocks kept for
+    // later batches, in the order they were set aside.
+    TypesBlock* types_block = nullptr;
+    static constexpr int SPARE_TYPES_BLOCKS = 3;
+    TypesBlock* spare_types[SPARE_TYPES_BLOCKS] = {};
 
     BatchBuffer() = default;
     BatchBuffer(const BatchBuffer&) = delete;
@@ -86,6 +123,7 @@ struct BatchBuffer {
     // surely takes, whatever tokens they make, after growing it if need be; 0
     // only when it cannot grow.
     std::uint64_t room_for(std::uint64_t wanted) noexcept {
+        if (types_buffer == nullptr && !take_unviewed_types()) return 0;
         if (at_limits()) return wanted;
         const std::uint64_t step = wanted < ROOM_STEP ? wanted : ROOM_STEP;
         std::uint64_t fits = bytes_that_fit();
@@ -106,6 +144,7 @@ struct BatchBuffer {
     // caller that offers tokens to `accept` without the reading loop's
     // room_for; false when memory cannot be had.
     bool reserve_full() noexcept {
+        if (types_buffer == nullptr && !take_unviewed_types()) return false;
         grow(~std::uint64_t{0} / 8);
         return at_limits();
     }
@@ -118,6 +157,7 @@ struct BatchBuffer {
     void release() noexcept;
 
     void begin_batch() noexcept {
+        if (types_block != nullptr && types_block->held_elsewhere()) take_unviewed_types();
         offsets = offsets_wanted ? offsets_storage : nullptr;
         text_bytes = 0;
         token_count = 0;
@@ -161,6 +201,14 @@ struct BatchBuffer {
     // Characters that a slice may complete beyond its own: the pending group
     // and the current run of the assembler, and an unfinished sequence.
     static constexpr std::uint64_t PENDING_CHARS = 2 * TOKEN_MAX_CHARS + 8;
+
+    // Puts a block that no array views in place of the current one: a
+    // spare, or a new block. False (types_buffer nullptr) when memory cannot
+    // be had; room_for tries again.
+    bool take_unviewed_types() noexcept;
+    // Keeps `block` among the spares, letting go of the oldest spare when
+    // they are all taken.
+    void set_aside(TypesBlock* block) noexcept;
 
     // The storage a full batch needs: beyond it, nothing more is ever asked.
     std::uint64_t text_limit() const noexcept;

@@ -1,6 +1,7 @@
 // The batch buffer: accept rule, text layout, storage and resizing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -197,12 +198,13 @@ TEST(BatchBufferAccept, TextBytesIsTheSumOfTokenBytesPlusOne) {
 struct Snapshot {
     std::uint8_t* text_buffer;
     std::uint64_t* types_buffer;
-    std::uint64_t text_bytes, token_count, batch_size, min, max, filter, types_capacity, retired;
+    std::uint64_t text_bytes, token_count, batch_size, min, max, filter, types_capacity;
+    const TypesBlock* types_block;
     explicit Snapshot(const BatchBuffer& b)
         : text_buffer(b.text_buffer), types_buffer(b.types_buffer), text_bytes(b.text_bytes),
           token_count(b.token_count), batch_size(b.batch_size), min(b.token_min_len),
           max(b.token_max_len), filter(b.filter), types_capacity(b.types_capacity),
-          retired(b.retired_count) {}
+          types_block(b.types_block) {}
     bool operator==(const Snapshot&) const = default;
 };
 
@@ -276,15 +278,16 @@ TEST(BatchBufferResize, TypesStorageNeverShrinks) {
         EXPECT_EQ(b->batch_size, n);
         EXPECT_EQ(b->types_buffer, types) << n;
         EXPECT_EQ(b->types_capacity, capacity) << n;
-        EXPECT_EQ(b->retired_count, 0u) << n;
     }
 }
 
-TEST(BatchBufferResize, GrowingRetiresTheOldTypesBlockUntilRelease) {
+TEST(BatchBufferResize, GrowingLetsGoOfTheOldTypesBlockThatItsHoldersKeep) {
     auto b = fresh_buffer();
     b->accept(*make_token("a", ENWORD));
     b->accept(*make_token("б", RUWORD));
     b->accept(*make_token(" ", WRDSPC));
+    TypesBlock* first_block = b->types_block;
+    first_block->hold(); // as an array made over the batch does
     const std::uint64_t* first = b->types_buffer;
 
     ASSERT_TRUE(b->resize(3 * DEFAULT_BATCH_SIZE));
@@ -293,9 +296,11 @@ TEST(BatchBufferResize, GrowingRetiresTheOldTypesBlockUntilRelease) {
     EXPECT_EQ(b->batch_size, 3 * DEFAULT_BATCH_SIZE);
     EXPECT_GE(b->types_capacity, b->batch_size);
     EXPECT_NE(b->types_buffer, first);
-    EXPECT_EQ(b->retired_count, 1u);
-    // An array handed out before still views live memory with its values
-    // (under AddressSanitizer a freed block would be reported here).
+    // The open batch moved with the types it has.
+    EXPECT_EQ(b->types_buffer[1], RUWORD);
+    // The holder still views live memory with its values (under
+    // AddressSanitizer a freed block would be reported here).
+    EXPECT_FALSE(first_block->held_elsewhere()); // the buffer let go of it
     EXPECT_EQ(first[0], ENWORD);
     EXPECT_EQ(first[1], RUWORD);
     EXPECT_EQ(first[2], WRDSPC);
@@ -308,18 +313,54 @@ TEST(BatchBufferResize, GrowingRetiresTheOldTypesBlockUntilRelease) {
     EXPECT_EQ(b->text_bytes, 2 * 3 * DEFAULT_BATCH_SIZE);
     EXPECT_EQ(b->types_buffer[b->token_count - 1], NUMBER);
 
-    const std::uint64_t* second = b->types_buffer;
-    ASSERT_TRUE(b->resize(b->types_capacity + 1));
-    ASSERT_TRUE(b->reserve_full());
-    EXPECT_EQ(b->retired_count, 2u);
-    EXPECT_EQ(first[1], RUWORD);
-    EXPECT_EQ(second[3 * DEFAULT_BATCH_SIZE - 1], NUMBER);
-
     b->release();
     EXPECT_EQ(b->text_buffer, nullptr);
     EXPECT_EQ(b->types_buffer, nullptr);
-    EXPECT_EQ(b->retired_count, 0u);
-    EXPECT_EQ(b->retired_types, nullptr);
+    EXPECT_EQ(b->types_block, nullptr);
+    EXPECT_EQ(first[1], RUWORD);
+    TypesBlock::let_go(first_block); // the last holder frees it
+}
+
+TEST(BatchBufferTypes, ABatchBegunUnderAHeldBlockGoesToAnotherAndReusesFreedOnes) {
+    auto b = fresh_buffer();
+    ASSERT_TRUE(b->resize(4));
+    const std::uint64_t made = types_block_counts.made.load();
+    std::vector<TypesBlock*> seen;
+    TypesBlock* held = nullptr; // what the plain loop keeps: the previous batch
+    for (int i = 0; i < 6; ++i) {
+        b->begin_batch();
+        ASSERT_TRUE(b->reserve_full());
+        b->accept(*make_token(i % 2 ? "1" : "a", i % 2 ? NUMBER : ENWORD));
+        EXPECT_NE(b->types_block, held) << i;
+        if (std::find(seen.begin(), seen.end(), b->types_block) == seen.end())
+            seen.push_back(b->types_block);
+        b->types_block->hold();
+        TypesBlock::let_go(held);
+        held = b->types_block;
+    }
+    EXPECT_EQ(seen.size(), 2u);
+    EXPECT_EQ(types_block_counts.made.load() - made, 1u);
+    EXPECT_EQ(held->entries()[0], NUMBER);
+    TypesBlock::let_go(held);
+
+    // Every block held: each batch takes a new one, and the old ones stay
+    // as their holders left them.
+    std::vector<TypesBlock*> kept;
+    for (std::uint64_t i = 0; i < 2 * BatchBuffer::SPARE_TYPES_BLOCKS; ++i) {
+        b->begin_batch();
+        ASSERT_TRUE(b->reserve_full());
+        b->accept(*make_token("x", std::uint64_t{1} << i));
+        b->types_block->hold();
+        kept.push_back(b->types_block);
+    }
+    for (std::uint64_t i = 0; i < kept.size(); ++i) {
+        EXPECT_EQ(kept[i]->entries()[0], std::uint64_t{1} << i);
+        for (std::uint64_t j = 0; j < i; ++j) EXPECT_NE(kept[i], kept[j]);
+    }
+    const std::uint64_t live = types_block_counts.live.load();
+    b->release();
+    for (TypesBlock* k : kept) TypesBlock::let_go(k);
+    EXPECT_EQ(live - types_block_counts.live.load(), kept.size());
 }
 
 TEST(BatchBufferResize, FromNoStorageAtAll) {
@@ -334,7 +375,9 @@ TEST(BatchBufferResize, FromNoStorageAtAll) {
     // allocate() afterwards starts over with the default storage
     ASSERT_TRUE(b.allocate());
     EXPECT_EQ(b.batch_size, DEFAULT_BATCH_SIZE);
-    EXPECT_EQ(b.retired_count, 0u);
+    EXPECT_EQ(b.types_capacity, DEFAULT_BATCH_SIZE);
+    EXPECT_EQ(std::count(std::begin(b.spare_types), std::end(b.spare_types), nullptr),
+              BatchBuffer::SPARE_TYPES_BLOCKS);
 }
 
 } // namespace

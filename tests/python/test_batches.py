@@ -95,7 +95,7 @@ def test_batch_dict_shape(make_tokenizer):
     assert b["text"] == "Жук\0 \0"
     assert len(b["text"]) == 6
     assert b["types"].tolist() == [16, 1]
-    assert b["types"].base is tok
+    assert b["types"].base is None
     assert b["types"].flags.c_contiguous
     assert b["types"].shape == (2,)
     assert b["types"].itemsize == 8
@@ -112,7 +112,7 @@ def test_empty_batch_is_a_new_empty_dict(make_tokenizer):
     assert tok.get_batch() == {}
 
 
-def test_text_is_independent_copy_and_types_share_storage(make_tokenizer):
+def test_kept_batches_keep_their_text_and_types(make_tokenizer):
     tok = make_tokenizer("aa bb 11 22")
     tok.set_batch_size(2)
     first = tok.get_batch()
@@ -123,17 +123,18 @@ def test_text_is_independent_copy_and_types_share_storage(make_tokenizer):
     assert second["types"].tolist() == [4, 1]
     third = tok.get_batch()
     assert third["types"].tolist() == [8, 1]
-    # The earlier arrays view the same storage: they show the newest batch.
-    assert types1.tolist() == [8, 1]
-    assert second["types"].tolist() == [8, 1]
+    # Later batches go to other storage while these arrays live.
+    assert types1.tolist() == [4, 1]
+    assert second["types"].tolist() == [4, 1]
     assert first["text"] == "aa\0 \0"  # the str is a copy
-    assert np.shares_memory(types1, third["types"])
-    # Writing through one array shows in the others.
+    assert not np.shares_memory(types1, third["types"])
+    assert not np.shares_memory(second["types"], third["types"])
+    # Writing through one array shows in no other.
     types1[0] = 99
-    assert third["types"][0] == 99
+    assert third["types"].tolist() == [8, 1] and second["types"][0] == 4
     last = tok.get_batch()
     assert last["text"] == "22\0" and last["types"].tolist() == [8]
-    assert types1.tolist() == [8, 1]  # leading value overwritten, second one stale
+    assert types1.tolist() == [99, 1] and third["types"].tolist() == [8, 1]
 
 
 def test_longer_batch_array_shows_new_leading_values(make_tokenizer):
@@ -744,13 +745,13 @@ def test_stream_stops_at_first_empty_batch(make_tokenizer):
     assert [tokens(b) for b in tok.stream] == [[("a", 4)], [(SP, 1)], [("b", 4)]]
 
 
-def test_stream_batches_types_all_view_same_storage(make_tokenizer):
-    tok = make_tokenizer("a b c")
+def test_stream_batches_each_keep_their_types(make_tokenizer):
+    tok = make_tokenizer("a b 1")
     tok.set_batch_size(2)
     batches = list(tok.stream)
-    assert [b["text"] for b in batches] == ["a\0 \0", "b\0 \0", "c\0"]
-    assert all(b["types"].base is tok for b in batches)
-    assert batches[0]["types"][0] == batches[2]["types"][0] == 4
+    assert [b["text"] for b in batches] == ["a\0 \0", "b\0 \0", "1\0"]
+    assert all(b["types"].base is None for b in batches)
+    assert [b["types"].tolist() for b in batches] == [[4, 1], [4, 1], [8]]
 
 
 def test_for_loop_with_break_and_resume(make_tokenizer):

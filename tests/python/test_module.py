@@ -34,9 +34,13 @@ def test_attributes_in_registration_order():
 def test_no_module_level_functions():
     import types
 
-    # Only the private hooks of tests and benchmarks: the scanning level, the read slice.
+    # Only the private hooks of tests and benchmarks: the scanning level, the
+    # read slice, the binding library's release, the count of types blocks.
     functions = [k for k, v in vars(tc).items() if isinstance(v, types.BuiltinFunctionType)]
-    assert functions == ["_scan_levels", "_scan_level", "_set_scan_level", "_set_read_slice"]
+    assert functions == [
+        "_scan_levels", "_scan_level", "_set_scan_level", "_set_read_slice",
+        "_binding_library", "_types_blocks",
+    ]
 
 
 @pytest.mark.parametrize("name", ["TokenType", "fts_stream", "FTTokenizer", "ffs_stream", "FFTokenizer"])

@@ -140,7 +140,7 @@ def test_reference_counts_balance_across_batches_streams_and_arrays(kind, text_f
     base = sys.getrefcount(tok)
 
     arrays = [tok.get_batch()["types"] for _ in range(5)]
-    assert sys.getrefcount(tok) == base + 5  # each array holds its tokenizer
+    assert sys.getrefcount(tok) == base  # each array holds its storage, not the tokenizer
     del arrays
     assert sys.getrefcount(tok) == base
 
