@@ -13,8 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "tokenizers/from_file_tokenizer.hpp"
-#include "tokenizers/from_text_tokenizer.hpp"
+#include "tokenizers/tokenizers.hpp"
 
 namespace tarvelin {
 
