@@ -54,10 +54,7 @@ HWY_BEFORE_NAMESPACE();
 namespace tarvelin {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
-
-using kernel_detail::BLOCK;
-using kernel_detail::KernelTables;
-using kernel_detail::WalkToken;
+// BLOCK, KernelTables, WalkToken and Walk: block_walk-inl.h, included before this file.
 
 // Where the walk puts the tokens it settles: TokenSpans, at most max of them.
 struct SpanOut {

@@ -30,10 +30,7 @@ HWY_BEFORE_NAMESPACE();
 namespace tarvelin {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
-
-using kernel_detail::BLOCK;
-using kernel_detail::KernelTables;
-using kernel_detail::WalkToken;
+// BLOCK, KernelTables, WalkToken and Walk: block_walk-inl.h, included before this file.
 
 
 // Queues the texts of two bytes or more of a block, each with its slot

@@ -56,9 +56,6 @@ namespace tarvelin {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-using kernel_detail::BLOCK;
-using kernel_detail::KernelTables;
-
 // The code points of the characters led by the bytes of b0 (b1, b2: the
 // bytes one and two further on), as 16-bit values, and which lanes hold one.
 template <class D16, class V>
