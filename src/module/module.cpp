@@ -321,6 +321,27 @@ void bind_stream(py::module_& m, const char* name) {
         });
 }
 
+// FDTokenizer takes part in the cyclic garbage collector through its
+// iterable's iterator, which may refer back to the tokenizer.
+BoundDocs* docs_tokenizer_of(PyObject* self) noexcept {
+    auto v_h = reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder();
+    return v_h.holder_constructed() ? v_h.value_ptr<BoundDocs>() : nullptr;
+}
+
+void collect_documents_feed(PyHeapTypeObject* heap_type) {
+    PyTypeObject* type = &heap_type->ht_type;
+    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) {
+        Py_VISIT(Py_TYPE(self));
+        BoundDocs* t = docs_tokenizer_of(self);
+        return t != nullptr ? t->feed.traverse(visit, arg) : 0;
+    };
+    type->tp_clear = [](PyObject* self) {
+        if (BoundDocs* t = docs_tokenizer_of(self)) t->feed.clear();
+        return 0;
+    };
+}
+
 template <class T>
 Stream<T> stream_of_tokenizer(T& t) {
     return Stream<T>{&t, py::reinterpret_borrow<py::object>(t.self)};
@@ -445,7 +466,8 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
         });
 
     bind_stream<BoundDocs>(m, "fds_stream");
-    py::class_<BoundDocs> docs_tokenizer(m, "FDTokenizer", doc::docs_tokenizer);
+    py::class_<BoundDocs> docs_tokenizer(m, "FDTokenizer", doc::docs_tokenizer,
+                                         py::custom_type_setup(&collect_documents_feed));
     docs_tokenizer.def("__init__", &init_once<BoundDocs, py::object, &open_docs_tokenizer>,
                        py::arg("docs"), doc::docs_init);
     own_init_check(docs_tokenizer);

@@ -305,6 +305,26 @@ def test_two_million_generated_documents_keep_memory_flat():
     assert peak - start < 60, (start, peak, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 
 
+def test_a_generator_that_refers_to_its_tokenizer_is_collected():
+    import weakref
+
+    class Held:
+        pass
+
+    def make_cycle():
+        held = Held()
+
+        def documents():
+            yield repr(held) + repr(tok)
+
+        tok = tc.FDTokenizer(documents())
+        return weakref.ref(held)
+
+    ref = make_cycle()
+    gc.collect()
+    assert ref() is None
+
+
 def test_repr_and_stream():
     tok = tc.FDTokenizer(["ab", "cd"])
     assert repr(tok).startswith("<FDTokenizer iterable, 0 documents read, at byte 0: batch_size=65536")
