@@ -38,6 +38,7 @@
 #include <new>
 #include <string>
 
+#include "module/arrow_argument.hpp"
 #include "module/batch_dict.hpp"
 #include "module/call_lock.hpp"
 #include "module/docstrings.hpp"
@@ -433,6 +434,22 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
     // the one its workarounds were checked against.
     m.def("_binding_library", [] {
         return py::make_tuple(BINDING_LIBRARY_BUILT, BINDING_LIBRARY_CHECKED);
+    });
+    // For tests, until a tokenizer takes Arrow columns: the documents of an
+    // Arrow object as bytes, None for a null value (None for no Arrow object).
+    m.def("_arrow_documents", [](py::handle obj) -> py::object {
+        const std::unique_ptr<StringColumn> column = arrow_column_of(obj);
+        if (!column) return py::none();
+        py::list docs;
+        for (std::size_t k = 0; k < column->chunk_count(); ++k) {
+            const StringChunk& c = column->chunk(k);
+            for (std::uint64_t i = 0; i < c.length; ++i) {
+                const auto d = c.document(i);
+                if (c.is_null(i)) docs.append(py::none());
+                else docs.append(py::bytes(reinterpret_cast<const char*>(d.data()), d.size()));
+            }
+        }
+        return docs;
     });
     // For tests: (types blocks made so far, types blocks not yet freed).
     m.def("_types_blocks", [] {
