@@ -7,12 +7,7 @@
 
 #include "text/transcode.hpp"
 
-// The Arrow argument, when the binding has it: FDTokenizer then reads any
-// object with the Arrow PyCapsule interface as a column, in place.
-#if __has_include("module/arrow_argument.hpp")
 #include "module/arrow_argument.hpp"
-#define TARVELIN_ARROW_ARGUMENT 1
-#endif
 
 namespace py = pybind11;
 
@@ -45,13 +40,11 @@ bool has_surrogate(const void* data, int kind, std::size_t n) noexcept {
 } // namespace
 
 void DocsFeed::open(FromDocsTokenizer& t, py::handle docs) {
-#ifdef TARVELIN_ARROW_ARGUMENT
     // An Arrow column: read in place, without the interpreter lock.
     if (std::unique_ptr<StringColumn> column = arrow_column_of(docs)) {
         if (!t.open_column(std::move(column))) throw std::bad_alloc();
         return;
     }
-#endif
     PyObject* obj = docs.ptr();
     if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj))
         throw py::type_error(std::string("FDTokenizer takes an iterable of documents, not one ") +

@@ -177,7 +177,9 @@ class FDTokenizer:
     """
 
     def __init__(self, docs: Iterable[str | bytes | bytearray] | Any) -> None:  # Any: an Arrow column
-        """Opens the documents; TypeError for one str, bytes or bytearray, or a non-iterable."""
+        """Opens the documents; TypeError for one str, bytes or bytearray, a non-iterable, or
+        an Arrow column of another type; ValueError for an Arrow array that does not fit its
+        buffers."""
     def set_batch_size(self, size: SupportsInt | SupportsIndex, /) -> None: ...
     def set_filter(self, mask: SupportsInt | SupportsIndex, /) -> None: ...
     def set_token_min_len(self, length: SupportsInt | SupportsIndex, /) -> None: ...
