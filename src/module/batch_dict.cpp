@@ -113,8 +113,9 @@ PyTypeObject* types_type() {
 }
 
 // A writable uint64 array over the first `count` entries of `block`, holding
-// the block.
-py::object types_view(TypesBlock& block, std::uint64_t count) {
+// the block: with a hold of its own, or, with `adopt`, taking over its
+// maker's (let go when the array cannot be made).
+py::object types_view(TypesBlock& block, std::uint64_t count, bool adopt) {
     auto& api = py::detail::npy_api::get();
     PyTypeObject* type = types_type();
     py::dtype dtype = py::dtype::of<std::uint64_t>();
@@ -123,8 +124,11 @@ py::object types_view(TypesBlock& block, std::uint64_t count) {
     auto array = py::reinterpret_steal<py::object>(
         api.PyArray_NewFromDescr_(type, dtype.release().ptr(), 1, shape, strides, block.entries(),
                                   py::detail::npy_api::NPY_ARRAY_WRITEABLE_, nullptr));
-    if (!array) throw py::error_already_set();
-    block.hold();
+    if (!array) {
+        if (adopt) TypesBlock::let_go(&block);
+        throw py::error_already_set();
+    }
+    if (!adopt) block.hold();
     held_block(array.ptr()) = &block;
     return array;
 }
@@ -134,6 +138,26 @@ py::array_t<std::uint64_t> docs_array(const BatchBuffer& batch) {
     py::array_t<std::uint64_t> docs(static_cast<py::ssize_t>(batch.token_count));
     batch.docs.expand(docs.mutable_data(), batch.token_count);
     return docs;
+}
+
+// Blocks from this many entries on are not held for a batch that uses a
+// quarter of them or less.
+constexpr std::uint64_t PINNED_ENTRIES = 8192;
+
+// The batch's types as an array: a view of its block, or, when the batch uses
+// little of a large block (a short last batch of a long input), of a block of
+// their size holding a copy, so that a kept short batch does not hold the
+// large block, which stays with the tokenizer for its next batch.
+py::object batch_types(const BatchBuffer& batch) {
+    TypesBlock& block = *batch.types_block;
+    const std::uint64_t count = batch.token_count;
+    if (block.capacity >= PINNED_ENTRIES && count <= block.capacity / 4) {
+        if (TypesBlock* fitted = TypesBlock::make(count)) {
+            std::memcpy(fitted->entries(), block.entries(), count * sizeof(std::uint64_t));
+            return types_view(*fitted, count, true);
+        }
+    }
+    return types_view(block, count, false);
 }
 
 // A batch whose bytes are not well-formed UTF-8: its decoding error, raised
@@ -161,6 +185,39 @@ py::array_t<std::uint64_t> docs_array(const BatchBuffer& batch) {
     }
     PyErr_SetRaisedException(error.release().ptr());
     throw py::error_already_set();
+}
+
+// The keys of a batch dictionary, made once and kept for the life of the
+// process: interned, so each keeps its hash and a caller's literal key finds
+// it by identity. Made under the interpreter lock.
+struct BatchKeys {
+    PyObject* text;
+    PyObject* types;
+    PyObject* offsets;
+    PyObject* docs;
+};
+
+const BatchKeys& batch_keys() {
+    static const BatchKeys keys = [] {
+        const BatchKeys made{PyUnicode_InternFromString("text"),
+                             PyUnicode_InternFromString("types"),
+                             PyUnicode_InternFromString("offsets"),
+                             PyUnicode_InternFromString("docs")};
+        if (made.text == nullptr || made.types == nullptr || made.offsets == nullptr ||
+            made.docs == nullptr) {
+            Py_XDECREF(made.text);
+            Py_XDECREF(made.types);
+            Py_XDECREF(made.offsets);
+            Py_XDECREF(made.docs);
+            throw py::error_already_set();
+        }
+        return made;
+    }();
+    return keys;
+}
+
+void set_item(const py::dict& dict, PyObject* key, const py::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key, value.ptr()) != 0) throw py::error_already_set();
 }
 
 // Batch texts from this size on are written without the interpreter lock.
@@ -215,29 +272,18 @@ py::dict batch_to_dict(const BatchBuffer& batch) {
     auto result = py::reinterpret_steal<py::dict>(raw);
     if (batch.token_count == 0) return result;
 
-    py::str text = batch_text(batch);
-    py::str text_key = new_str("text", 4);
-    if (PyDict_SetItem(result.ptr(), text_key.ptr(), text.ptr()) != 0) throw py::error_already_set();
+    const BatchKeys& keys = batch_keys();
+    set_item(result, keys.text, batch_text(batch));
+    set_item(result, keys.types, batch_types(batch));
 
-    py::object types = types_view(*batch.types_block, batch.token_count);
-    py::str types_key = new_str("types", 5);
-    if (PyDict_SetItem(result.ptr(), types_key.ptr(), types.ptr()) != 0) throw py::error_already_set();
-
-    if (batch.docs.active) {
-        py::object docs = docs_array(batch);
-        py::str docs_key = new_str("docs", 4);
-        if (PyDict_SetItem(result.ptr(), docs_key.ptr(), docs.ptr()) != 0)
-            throw py::error_already_set();
-    }
+    if (batch.docs.active) set_item(result, keys.docs, docs_array(batch));
 
     // Asked for by set_offsets: an array of its own (a copy), since the
     // storage it comes from is overwritten by the next batch.
     if (batch.offsets != nullptr) {
-        py::array_t<std::uint64_t> offsets(static_cast<py::ssize_t>(batch.token_count),
-                                           batch.offsets);
-        py::str offsets_key = new_str("offsets", 7);
-        if (PyDict_SetItem(result.ptr(), offsets_key.ptr(), offsets.ptr()) != 0)
-            throw py::error_already_set();
+        set_item(result, keys.offsets,
+                 py::array_t<std::uint64_t>(static_cast<py::ssize_t>(batch.token_count),
+                                            batch.offsets));
     }
     return result;
 }

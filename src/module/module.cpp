@@ -63,7 +63,10 @@ template <class Core>
 struct Bound : Core {
     CallLock lock;
     PyObject* self = nullptr; // borrowed: the owner outlives what it owns
-    TokenCounter counter;     // what count_tokens has counted and not yet returned
+    // What count_tokens has counted and not yet returned; made by its first
+    // call (its queue alone takes 14 KB, which a tokenizer that only makes
+    // batches never needs).
+    std::unique_ptr<TokenCounter> counter;
 };
 
 using BoundText = Bound<FromTextTokenizer>;
@@ -169,16 +172,34 @@ void supply_documents(T& tokenizer) {
     else throw std::runtime_error("this tokenizer reads no documents");
 }
 
-// Fills the batch in slices, each read with the interpreter lock released.
-// After a slice that left the batch open, pending signal handlers run; an
-// exception from one leaves the batch open for the next call.
+// A text in memory with less than this left to read (bytes, or units of a
+// str) is read with the interpreter lock held: letting it go and taking it
+// back would cost more than the reading, which takes microseconds.
+constexpr std::uint64_t LOCKED_READ_LEFT = 16 * 1024;
+
+// Whether the rest of the tokenizer's input is short and in memory.
+template <class T>
+bool short_rest(const T& tokenizer) noexcept {
+    if constexpr (requires { tokenizer.in_memory_left(); })
+        return tokenizer.in_memory_left() < LOCKED_READ_LEFT;
+    else
+        return false;
+}
+
+// Fills the batch in slices, each read with the interpreter lock released
+// (unless a short rest of a text is all there is to read). After a slice
+// that left the batch open, pending signal handlers run; an exception from
+// one leaves the batch open for the next call.
 template <class T>
 void fill_batch(T& tokenizer) {
     for (;;) {
         ReadResult result;
-        {
+        const std::uint64_t slice = read_slice_bytes.load(std::memory_order_relaxed);
+        if (short_rest(tokenizer)) {
+            result = tokenizer.read_some(slice);
+        } else {
             py::gil_scoped_release unlocked;
-            result = tokenizer.read_some(read_slice_bytes.load(std::memory_order_relaxed));
+            result = tokenizer.read_some(slice);
         }
         if (result == ReadResult::complete) return;
         if (result == ReadResult::read_error) raise_read_error(tokenizer);
@@ -205,11 +226,13 @@ py::typing::Dict<py::str, py::int_> count_tokens(T& tokenizer,
     const CallGuard guard{tokenizer.lock};
     require_input(tokenizer);
     const std::uint64_t start = tokenizer.position();
+    if (!tokenizer.counter) tokenizer.counter = std::make_unique<TokenCounter>();
+    TokenCounter& counter = *tokenizer.counter;
     for (;;) {
         ReadResult result;
         {
             py::gil_scoped_release unlocked;
-            result = tokenizer.count_some(tokenizer.counter, read_slice_bytes.load(std::memory_order_relaxed));
+            result = tokenizer.count_some(counter, read_slice_bytes.load(std::memory_order_relaxed));
         }
         if (result == ReadResult::complete) break;
         if (result == ReadResult::read_error) raise_read_error(tokenizer);
@@ -219,7 +242,7 @@ py::typing::Dict<py::str, py::int_> count_tokens(T& tokenizer,
             break;
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
-    return take_counts(tokenizer.counter);
+    return take_counts(counter);
 }
 
 std::string hex(std::uint64_t v) {

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "module/workaround_checked.hpp"
+#include "module/workaround_initialised_caster.hpp"
 
 namespace tarvelin {
 
@@ -42,9 +43,7 @@ void init_once(SelfToInit<T> self, Argument argument) {
         throw py::type_error(std::string(Py_TYPE(self.inst)->tp_name) +
                              ".__init__() called on an initialised object; make a new one");
     };
-    const auto holder = [&] {
-        return self.inst->get_value_and_holder(py::detail::get_type_info(typeid(T)), true);
-    };
+    const auto holder = [&] { return self.inst->get_value_and_holder(registered_type<T>(), true); };
     if (holder().holder_constructed()) refuse();
     std::unique_ptr<T> native = open(std::move(argument));
     py::detail::value_and_holder v_h = holder();
@@ -67,7 +66,7 @@ struct type_caster<tarvelin::SelfToInit<T>> {
     PYBIND11_TYPE_CASTER(tarvelin::SelfToInit<T>, const_name<T>());
 
     bool load(handle src, bool) {
-        if (!src || !isinstance<T>(src)) return false;
+        if (!tarvelin::is_bound_instance<T>(src)) return false;
         value.inst = reinterpret_cast<instance*>(src.ptr());
         return true;
     }

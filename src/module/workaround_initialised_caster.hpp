@@ -12,9 +12,9 @@
 // (the reprs).
 //
 // Checked against pybind11 3.1.0 (see workaround_checked.hpp): relies on
-// instance::get_value_and_holder(type, false) and holder_constructed(), and on
-// type_caster_base's load. The Python suite calls every method on such an
-// object.
+// instance::get_value_and_holder(type, false), holder_constructed() and
+// value_ptr(), and on type_caster_base's `value` being what its load sets.
+// The Python suite calls every method on such an object.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -26,14 +26,36 @@
 
 namespace tarvelin {
 
+// The library's record of the bound class T, looked up once: every call of a
+// method converts `self`, and the library's lookup (a locked table search)
+// costs as much as a short text's tokenizing. Registered types stay for the
+// life of the module. Called with the interpreter lock held.
+template <class T>
+pybind11::detail::type_info* registered_type() {
+    static pybind11::detail::type_info* info = nullptr;
+    if (info == nullptr) info = pybind11::detail::get_type_info(typeid(T));
+    return info;
+}
+
+// Whether `obj` is a T (or of a subclass), as the library's isinstance says.
+template <class T>
+bool is_bound_instance(pybind11::handle obj) {
+    pybind11::detail::type_info* info = registered_type<T>();
+    return obj && info != nullptr && PyObject_TypeCheck(obj.ptr(), info->type);
+}
+
+// The value and holder of a T in `obj`, which must be one (is_bound_instance).
+template <class T>
+pybind11::detail::value_and_holder value_and_holder_of(pybind11::handle obj) {
+    auto* inst = reinterpret_cast<pybind11::detail::instance*>(obj.ptr());
+    return inst->get_value_and_holder(registered_type<T>(), false);
+}
+
 // Whether `obj` is a T whose holder was constructed (its __init__ ran).
 template <class T>
 bool is_initialised(pybind11::handle obj) {
-    namespace py = pybind11;
-    if (!obj || !py::isinstance<T>(obj)) return false;
-    auto* inst = reinterpret_cast<py::detail::instance*>(obj.ptr());
-    const py::detail::value_and_holder v_h =
-        inst->get_value_and_holder(py::detail::get_type_info(typeid(T)), false);
+    if (!is_bound_instance<T>(obj)) return false;
+    const pybind11::detail::value_and_holder v_h = value_and_holder_of<T>(obj);
     return v_h && v_h.holder_constructed();
 }
 
@@ -41,16 +63,19 @@ bool is_initialised(pybind11::handle obj) {
 
 namespace pybind11::detail {
 
-// Loads `self` like the standard conversion, but refuses an object whose
-// __init__ never ran with TypeError.
+// Loads `self` as the standard conversion does for a class of one base (its
+// value in the holder's instance), but refuses an object whose __init__ never
+// ran with TypeError.
 template <class T>
 struct initialised_caster : type_caster_base<T> {
-    bool load(handle src, bool convert) {
-        if (!src || !isinstance<T>(src)) return false;
-        if (!tarvelin::is_initialised<T>(src))
+    bool load(handle src, bool) {
+        if (!tarvelin::is_bound_instance<T>(src)) return false;
+        const value_and_holder v_h = tarvelin::value_and_holder_of<T>(src);
+        if (!v_h || !v_h.holder_constructed())
             throw type_error(std::string(Py_TYPE(src.ptr())->tp_name) +
                              " object is not initialised (its __init__ never ran)");
-        return type_caster_base<T>::load(src, convert);
+        this->value = v_h.value_ptr();
+        return true;
     }
 };
 

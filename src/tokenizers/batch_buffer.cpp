@@ -18,6 +18,18 @@ bool text_storage_bytes(std::uint64_t n, std::uint64_t& bytes) noexcept {
     return true;
 }
 
+// Storage no process can address (the 48-bit virtual address spaces give a
+// process at most 2^47 bytes): a batch size whose full batch needs more is
+// refused at once rather than when a batch grows to it.
+constexpr std::uint64_t ADDRESSABLE_BYTES = std::uint64_t{1} << 47;
+
+// Twice `now`, or `at_least` if that is more, but never beyond `limit`.
+std::uint64_t grown_size(std::uint64_t now, std::uint64_t at_least, std::uint64_t limit) noexcept {
+    std::uint64_t size = now > limit / 2 ? limit : now * 2;
+    if (size < at_least) size = at_least;
+    return size < limit ? size : limit;
+}
+
 } // namespace
 
 TypesBlock* TypesBlock::make(std::uint64_t capacity) noexcept {
@@ -40,34 +52,51 @@ void TypesBlock::let_go(TypesBlock* block) noexcept {
 
 bool BatchBuffer::allocate() noexcept {
     release();
-    types_block = TypesBlock::make(DEFAULT_BATCH_SIZE);
-    if (types_block == nullptr) return false;
-    types_buffer = types_block->entries();
     batch_size = DEFAULT_BATCH_SIZE;
-    types_capacity = DEFAULT_BATCH_SIZE;
     return true;
 }
 
-bool BatchBuffer::take_unviewed_types() noexcept {
-    const auto usable = [this](const TypesBlock* block) {
-        return block != nullptr && block->capacity >= batch_size && !block->held_elsewhere();
+void BatchBuffer::take_unviewed_types() noexcept {
+    const auto usable = [](const TypesBlock* block) {
+        return block != nullptr && !block->held_elsewhere();
     };
-    if (!usable(types_block)) {
-        TypesBlock** spare = std::find_if(std::begin(spare_types), std::end(spare_types), usable);
-        if (spare != std::end(spare_types)) {
-            std::swap(*spare, types_block);
-        } else {
-            TypesBlock* fresh = TypesBlock::make(batch_size == 0 ? 1 : batch_size);
-            if (fresh == nullptr) {
-                types_buffer = nullptr;
-                return false;
-            }
-            set_aside(types_block);
-            types_block = fresh;
-        }
+    if (types_block == nullptr || usable(types_block)) return;
+    TypesBlock** spare = std::find_if(std::begin(spare_types), std::end(spare_types), usable);
+    if (spare != std::end(spare_types)) {
+        std::swap(*spare, types_block);
+    } else {
+        // As large as the block in use: the next batch likely needs as much.
+        TypesBlock* fresh = TypesBlock::make(types_block->capacity);
+        set_aside(types_block);
+        types_block = fresh;
     }
-    types_buffer = types_block->entries();
-    types_capacity = types_block->capacity;
+    types_buffer = types_block != nullptr ? types_block->entries() : nullptr;
+    types_capacity = types_block != nullptr ? types_block->capacity : 0;
+}
+
+bool BatchBuffer::grow_entries(std::uint64_t need) noexcept {
+    const std::uint64_t limit = batch_size == 0 ? 1 : batch_size;
+    if (need == 0) need = 1;
+    if (types_buffer == nullptr || types_capacity < need) {
+        const std::uint64_t size = grown_size(types_capacity, need, limit);
+        TypesBlock* fresh = TypesBlock::make(size);
+        if (fresh == nullptr) return false;
+        if (token_count != 0)
+            std::memcpy(fresh->entries(), types_buffer, token_count * sizeof(std::uint64_t));
+        TypesBlock::let_go(types_block); // viewed by no array: freed
+        types_block = fresh;
+        types_buffer = fresh->entries();
+        types_capacity = size;
+    }
+    if (offsets_in_use() && offsets_capacity < need) {
+        const std::uint64_t size = grown_size(offsets_capacity, need, limit);
+        auto* grown =
+            static_cast<std::uint64_t*>(std::realloc(offsets_storage, size * sizeof(std::uint64_t)));
+        if (grown == nullptr) return false;
+        if (offsets != nullptr) offsets = grown;
+        offsets_storage = grown;
+        offsets_capacity = size;
+    }
     return true;
 }
 
@@ -87,17 +116,6 @@ std::uint64_t BatchBuffer::text_limit() const noexcept {
     return text_storage_bytes(batch_size, bytes) ? bytes - TEXT_PADDING : max_u64;
 }
 
-namespace {
-
-// Twice `now`, or `at_least` if that is more, but never beyond `limit`.
-std::uint64_t grown_size(std::uint64_t now, std::uint64_t at_least, std::uint64_t limit) noexcept {
-    std::uint64_t size = now > limit / 2 ? limit : now * 2;
-    if (size < at_least) size = at_least;
-    return size < limit ? size : limit;
-}
-
-} // namespace
-
 void BatchBuffer::grow(std::uint64_t bytes) noexcept {
     const std::uint64_t pending = bytes + PENDING_CHARS;
     const std::uint64_t text_need = text_bytes + 4 * pending;
@@ -111,12 +129,12 @@ void BatchBuffer::grow(std::uint64_t bytes) noexcept {
 }
 
 bool BatchBuffer::keep_offsets(bool on) noexcept {
+    // The storage grows with the batches (see entries_for); a batch begun
+    // with offsets kept needs somewhere for `offsets` to point.
     if (on && offsets_storage == nullptr) {
-        const std::uint64_t n = batch_size == 0 ? 1 : batch_size;
-        if (n > max_u64 / sizeof(std::uint64_t)) return false;
-        offsets_storage = static_cast<std::uint64_t*>(std::malloc(n * sizeof(std::uint64_t)));
+        offsets_storage = static_cast<std::uint64_t*>(std::malloc(sizeof(std::uint64_t)));
         if (offsets_storage == nullptr) return false;
-        offsets_capacity = n;
+        offsets_capacity = 1;
     }
     offsets_wanted = on;
     return true;
@@ -125,35 +143,10 @@ bool BatchBuffer::keep_offsets(bool on) noexcept {
 bool BatchBuffer::resize(std::uint64_t n) noexcept {
     std::uint64_t text_size = 0;
     if (!text_storage_bytes(n, text_size)) return false;
-    if (offsets_storage != nullptr && n > offsets_capacity) { // never seen outside: may move
-        if (n > max_u64 / sizeof(std::uint64_t)) return false;
-        auto* grown =
-            static_cast<std::uint64_t*>(std::realloc(offsets_storage, n * sizeof(std::uint64_t)));
-        if (grown == nullptr) return false;
-        if (offsets == offsets_storage) offsets = grown;
-        offsets_storage = grown;
-        offsets_capacity = n;
-    }
-
-    // A larger batch needs a larger block: a new one, which takes what an
-    // open batch (left by an interrupted call) holds. The old blocks go, the
-    // arrays that view them holding them on their own.
-    if (n > types_capacity || types_block == nullptr) {
-        TypesBlock* fresh = TypesBlock::make(n == 0 ? 1 : n);
-        if (fresh == nullptr) return false;
-        if (token_count != 0 && types_buffer != nullptr)
-            std::memcpy(fresh->entries(), types_buffer, token_count * sizeof(std::uint64_t));
-        TypesBlock::let_go(types_block);
-        for (TypesBlock*& spare : spare_types) {
-            if (spare != nullptr && spare->capacity < n) {
-                TypesBlock::let_go(spare);
-                spare = nullptr;
-            }
-        }
-        types_block = fresh;
-        types_buffer = fresh->entries();
-        types_capacity = fresh->capacity;
-    }
+    if (n > ADDRESSABLE_BYTES / 16 || text_size + n * sizeof(std::uint64_t) > ADDRESSABLE_BYTES)
+        return false;
+    // The types and offsets of an open batch (left by an interrupted call)
+    // stay where they are: a larger batch grows them as it needs.
     batch_size = n;
 
     // The text storage is never seen outside and grows as

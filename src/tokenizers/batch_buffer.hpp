@@ -2,12 +2,13 @@
 // completed tokens it takes: a type mask and inclusive bounds on the length in
 // characters.
 //
-// The text storage grows with what batches need, up to batch_size *
-// TOKEN_SLOT_BYTES bytes (plus a little padding for word-sized stores), the
-// most a full batch can hold. The reading loop asks `room_for` before each
-// slice of input how much of it the storage surely takes, so `accept` and the
-// scanner write without bound tests, and a tokenizer costs only the storage
-// that its batches have used.
+// All storage grows with what batches need, up to what a full batch can hold:
+// the text to batch_size * TOKEN_SLOT_BYTES bytes (plus a little padding for
+// word-sized stores), the types and offsets to batch_size entries. The reading
+// loop asks `room_for` before each slice of input how much of it the storage
+// surely takes, so `accept`, the scanner and the vector kernel write without
+// bound tests, and a tokenizer costs only the storage that its batches have
+// used: a short text takes a few kilobytes.
 //
 // Beside the UTF-8 bytes, the batch counts the characters it holds (NULs
 // included) in `text_chars` and keeps in `char_bits` a value in the same str
@@ -23,10 +24,12 @@
 // block holds it. A batch is only ever written into a block that nothing but
 // the buffer holds: a batch begun while arrays still view the current block
 // goes to one of a few spare blocks that no array views any longer, or to a
-// new block when there is none. A block is freed by whoever lets go of it last,
-// the buffer or an array, so an array stays valid and keeps its values for as
-// long as it lives, with or without its tokenizer. A loop that keeps one batch
-// while the next is made settles on two blocks and allocates no more.
+// new block when there is none. A block being written is viewed by no array,
+// so growing it may replace it by a larger copy. A block is freed by whoever
+// lets go of it last, the buffer or an array, so an array stays valid and
+// keeps its values for as long as it lives, with or without its tokenizer. A
+// loop that keeps one batch while the next is made settles on two blocks and
+// allocates no more.
 #pragma once
 
 #include <atomic>
@@ -45,6 +48,9 @@ inline constexpr std::uint64_t TOKEN_SLOT_CHARS = TOKEN_MAX_CHARS + 1;     // wi
 // Bytes of text storage beyond its capacity that may be written (never
 // kept): the appenders store whole words and vectors past a token's text.
 inline constexpr std::uint64_t TEXT_PADDING = SINK_BLOCK_COPY;
+// Entries of types storage beyond the batch's last token that the vector
+// outputs may store (never kept; always below the batch size).
+inline constexpr std::uint64_t TYPES_SLACK = 32;
 inline constexpr std::uint64_t DEFAULT_BATCH_SIZE = 65536;
 inline constexpr std::uint64_t DEFAULT_TOKEN_MIN_LEN = 0;
 inline constexpr std::uint64_t DEFAULT_TOKEN_MAX_LEN = 512;
@@ -101,9 +107,9 @@ struct BatchBuffer {
     std::uint64_t text_capacity = 0;           // bytes of text_buffer (padding not counted)
     std::uint64_t* offsets = nullptr;          // while kept: each token's first character's index
     std::uint64_t* offsets_storage = nullptr;  // where `offsets` points while they are kept
-    std::uint64_t offsets_capacity = 0;        // entries in offsets_storage, >= batch_size
+    std::uint64_t offsets_capacity = 0;        // entries in offsets_storage
     bool offsets_wanted = false;               // keep them from the next batch begun on
-    std::uint64_t types_capacity = 0;          // entries of types_block, >= batch_size
+    std::uint64_t types_capacity = 0;          // entries of types_block (0 without one)
     // The block types_buffer points into (types_buffer is nullptr while a
     // batch waits for a block that no array views), and blocks kept for
     // later batches, in the order they were set aside.
@@ -117,24 +123,25 @@ struct BatchBuffer {
     BatchBuffer& operator=(const BatchBuffer&) = delete;
     ~BatchBuffer() { release(); }
 
-    // Allocates the types storage for the default batch size (the text storage
-    // grows as batches need it); false when it cannot.
+    // Starts over with the default settings and no storage (it grows as
+    // batches need it); always true.
     bool allocate() noexcept;
 
     // How many of the next `wanted` input bytes (at least one) the storage
     // surely takes, whatever tokens they make, after growing it if need be; 0
     // only when it cannot grow.
     std::uint64_t room_for(std::uint64_t wanted) noexcept {
-        if (types_buffer == nullptr && !take_unviewed_types()) return 0;
-        if (at_limits()) return wanted;
-        const std::uint64_t step = wanted < ROOM_STEP ? wanted : ROOM_STEP;
-        std::uint64_t fits = bytes_that_fit();
-        if (fits < step) {
-            grow(step);
-            if (at_limits()) return wanted;
-            fits = bytes_that_fit();
+        std::uint64_t n = wanted;
+        if (!at_limits()) {
+            const std::uint64_t step = wanted < ROOM_STEP ? wanted : ROOM_STEP;
+            std::uint64_t fits = bytes_that_fit();
+            if (fits < step) {
+                grow(step);
+                fits = bytes_that_fit();
+            }
+            if (fits < n) n = fits;
         }
-        return fits < wanted ? fits : wanted;
+        return n != 0 && entries_for(n) ? n : 0;
     }
 
     // Starts (true) or stops keeping each token's offset, from the next batch
@@ -146,13 +153,14 @@ struct BatchBuffer {
     // caller that offers tokens to `accept` without the reading loop's
     // room_for; false when memory cannot be had.
     bool reserve_full() noexcept {
-        if (types_buffer == nullptr && !take_unviewed_types()) return false;
         grow(~std::uint64_t{0} / 8);
-        return at_limits();
+        return at_limits() && grow_entries(batch_size);
     }
 
-    // Sets batch_size to n and sizes the storage for it. False when n * 513
-    // overflows or the storage cannot be had; everything is then unchanged.
+    // Sets batch_size to n; the storage grows to it as batches need it. False
+    // when a full batch of n tokens could never be stored (n * 513 bytes
+    // overflow, or exceed what a process can address); everything is then
+    // unchanged.
     bool resize(std::uint64_t n) noexcept;
 
     // Frees all storage.
@@ -206,9 +214,9 @@ struct BatchBuffer {
     static constexpr std::uint64_t PENDING_CHARS = 2 * TOKEN_MAX_CHARS + 8;
 
     // Puts a block that no array views in place of the current one: a
-    // spare, or a new block. False (types_buffer nullptr) when memory cannot
-    // be had; room_for tries again.
-    bool take_unviewed_types() noexcept;
+    // spare, or a new block of the same capacity. When memory cannot be had,
+    // leaves none (types_buffer nullptr); room_for then makes one.
+    void take_unviewed_types() noexcept;
     // Keeps `block` among the spares, letting go of the oldest spare when
     // they are all taken.
     void set_aside(TypesBlock* block) noexcept;
@@ -232,6 +240,24 @@ struct BatchBuffer {
     // least doubling it, at most to the limits); leaves it as it is when
     // memory cannot be had.
     void grow(std::uint64_t bytes) noexcept;
+
+    // Whether the types (and the offsets, while kept) have room for every
+    // token that `bytes` more input bytes can complete (one a byte, and the
+    // pending characters) and for what the vector outputs store past the
+    // last one, growing them if need be; false when memory cannot be had.
+    bool entries_for(std::uint64_t bytes) noexcept {
+        const std::uint64_t tokens = bytes < batch_size ? bytes : batch_size;
+        std::uint64_t need = token_count + tokens + PENDING_CHARS + TYPES_SLACK;
+        if (need > batch_size) need = batch_size;
+        if (types_capacity >= need && (!offsets_in_use() || offsets_capacity >= need))
+            return types_buffer != nullptr || grow_entries(need);
+        return grow_entries(need);
+    }
+    bool offsets_in_use() const noexcept { return offsets != nullptr || offsets_wanted; }
+    // Grows the types (and the offsets while kept) to at least `need`
+    // entries (at least doubling them, at most to the batch size), keeping
+    // those of the open batch; false when memory cannot be had.
+    bool grow_entries(std::uint64_t need) noexcept;
 
     // Ends the token of `length` characters whose text reaches `out`: the NUL
     // separator, the counters and the type.

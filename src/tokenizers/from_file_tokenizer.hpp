@@ -26,7 +26,7 @@ class FromFileTokenizer : public Tokenizer<FileSource> {
     // empty (what the assembler still held is dropped with it).
     void close() noexcept {
         source.close();
-        assembler.reset(0);
+        if (TokenAssembler* const a = assembler.made()) a->reset(0);
         utf8_char = Utf8Char{};
         mode.replacer = Utf8Replacing{};
         mode.use_assembler = false;

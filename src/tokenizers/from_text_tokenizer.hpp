@@ -35,6 +35,10 @@ class FromTextTokenizer : public Tokenizer<TextSource> {
 
     // Bytes of the text (of its UTF-8 form, for units).
     std::uint64_t size() const noexcept { return source.size(); }
+
+    // About how much of the text is left to read: bytes, or for units the
+    // units (each at most 4 bytes of UTF-8).
+    std::uint64_t in_memory_left() const noexcept { return source.bytes_left(); }
 };
 
 // A non-owning handle on a tokenizer: all streams of one tokenizer and its own

@@ -40,6 +40,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
 
 #include "classify/utf8_char.hpp"
@@ -113,6 +115,28 @@ struct ReadingMode {
         run_start = prev_run_start = -1;
         clean_from = last_char_end = pos;
     }
+};
+
+// The assembler, made the first time the assembler path is taken: its token
+// records take about 58 KB, which the scanner alone (most short texts) never
+// needs. Until then it is idle, as a fresh assembler is, and draining it
+// completes nothing.
+class LazyAssembler {
+  public:
+    // The assembler; made idle, with `next_char` the index of the next
+    // character fed, if it was not yet. nullptr when memory cannot be had.
+    TokenAssembler* get(std::uint64_t next_char) noexcept {
+        if (!made_) {
+            made_.reset(new (std::nothrow) TokenAssembler{});
+            if (made_) made_->reset(next_char);
+        }
+        return made_.get();
+    }
+    // The assembler if it was made, else nullptr.
+    TokenAssembler* made() const noexcept { return made_.get(); }
+
+  private:
+    std::unique_ptr<TokenAssembler> made_;
 };
 
 namespace detail {
@@ -246,8 +270,14 @@ inline std::size_t feed_bytes(std::span<const std::uint8_t> window, std::size_t 
 // U+FFFD, then the assembler is drained by exactly two `finish` calls in the
 // tokenizer's life. Each step is made only while the batch has room, so a
 // drain that the batch interrupts is resumed by the next call.
-inline void drain(TokenAssembler& assembler, BatchBuffer& batch, ReadingMode& mode,
+inline void drain(LazyAssembler& lazy, BatchBuffer& batch, ReadingMode& mode,
                   std::uint8_t& drain_steps) noexcept {
+    TokenAssembler* const made = lazy.made(); // an unfinished sequence was fed to it
+    if (made == nullptr) { // never used: an idle assembler completes nothing
+        drain_steps = DRAIN_STEPS;
+        return;
+    }
+    TokenAssembler& assembler = *made;
     if (mode.replacer.pending() && !batch.is_full()) {
         Utf8Char c;
         mode.replacer.finish(c);
@@ -268,7 +298,7 @@ enum class DocTurn : std::uint8_t { next, batch_full, no_memory, needs_documents
 // that the batch interrupts is resumed by the next call (the document stays
 // open meanwhile).
 template <class Source>
-DocTurn turn_document(Source& source, TokenAssembler& assembler, Utf8Char& utf8_char,
+DocTurn turn_document(Source& source, LazyAssembler& assembler, Utf8Char& utf8_char,
                       BatchBuffer& batch, ReadingMode& mode, std::uint8_t& drain_steps) noexcept {
     if (source.document_open()) {
         // Tokens the scanner took are complete: the assembler holds nothing
@@ -277,7 +307,7 @@ DocTurn turn_document(Source& source, TokenAssembler& assembler, Utf8Char& utf8_
             if (batch.room_for(1) == 0) return DocTurn::no_memory;
             drain(assembler, batch, mode, drain_steps);
             if (drain_steps < DRAIN_STEPS || mode.replacer.pending()) return DocTurn::batch_full;
-            assembler.reset(0);
+            if (TokenAssembler* const a = assembler.made()) a->reset(0);
             utf8_char = Utf8Char{};
             mode.use_assembler = false;
             drain_steps = 0;
@@ -320,7 +350,7 @@ bool take_source_error(Source& source) noexcept {
 // counter, the kernel's tokens are counted into it instead (no_memory when
 // it cannot make room for them; the next call goes on from there).
 template <ByteSource Source>
-ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_char,
+ReadResult read_slice(Source& source, LazyAssembler& assembler, Utf8Char& utf8_char,
                       BatchBuffer& batch, ReadingMode& mode, std::uint8_t& drain_steps,
                       std::uint64_t budget, TokenCounter* counter = nullptr) noexcept {
     if (!mode.batch_open) {
@@ -363,18 +393,27 @@ ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_
         const bool final = detail::window_reaches_end(source) && n == window.size();
         mode.begin_window();
         std::size_t used = 0;
+        bool no_assembler = false;
         while (used < n && !batch.is_full()) {
             if (mode.use_assembler) {
-                used = detail::feed_bytes(slice, used, assembler, utf8_char, batch, mode);
+                // Made at the scanner's position when the scanner hands over.
+                TokenAssembler* const a = assembler.get(mode.char_pos);
+                if (a == nullptr) {
+                    no_assembler = true;
+                    break;
+                }
+                used = detail::feed_bytes(slice, used, *a, utf8_char, batch, mode);
             } else {
                 used = detail::scan_tokens(slice, used, final, batch, mode, counter);
                 // The assembler takes over at a character boundary, idle.
-                if (mode.use_assembler) assembler.reset(mode.char_pos);
+                if (TokenAssembler* const a = assembler.made(); a != nullptr && mode.use_assembler)
+                    a->reset(mode.char_pos);
                 if (mode.count_refused) break;
             }
         }
         source.consume(used);
         spent += used;
+        if (no_assembler) return ReadResult::no_memory;
         if (mode.count_refused) {
             mode.count_refused = false;
             return ReadResult::no_memory;
@@ -395,7 +434,7 @@ ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_
 // One whole batch, whatever it takes: read errors count as the input's end,
 // and a batch whose storage cannot grow is completed as it stands.
 template <ByteSource Source>
-void read_batch(Source& source, TokenAssembler& assembler, Utf8Char& utf8_char,
+void read_batch(Source& source, LazyAssembler& assembler, Utf8Char& utf8_char,
                 BatchBuffer& batch, ReadingMode& mode, std::uint8_t& drain_steps) noexcept {
     for (;;) {
         const ReadResult r = read_slice(source, assembler, utf8_char, batch, mode, drain_steps,

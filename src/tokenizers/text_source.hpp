@@ -36,7 +36,7 @@ struct TextSource {
     std::uint64_t unit_count = 0;
     std::uint64_t unit_pos = 0; // units transcoded so far
     unsigned unit_size = 0;
-    std::uint8_t* window_bytes = nullptr; // WINDOW_UNITS * 4 + 1 bytes, owned
+    std::uint8_t* window_bytes = nullptr; // min(unit_count, WINDOW_UNITS) * 4 + 1 bytes, owned
     std::uint64_t window_size = 0;        // bytes of the current window
     std::uint64_t window_pos = 0;         // of them, the next one to read
     std::uint64_t windows_before = 0;     // bytes of the windows before it
@@ -74,7 +74,9 @@ struct TextSource {
                       TextKeeper owner) noexcept {
         drop();
         keeper = owner;
-        window_bytes = static_cast<std::uint8_t*>(std::malloc(WINDOW_UNITS * 4 + 1));
+        // A short text's window is only as large as the text.
+        const std::size_t window_units = count < WINDOW_UNITS ? count : WINDOW_UNITS;
+        window_bytes = static_cast<std::uint8_t*>(std::malloc(window_units * 4 + 1));
         if (window_bytes == nullptr) return false;
         units = data;
         unit_size = size;

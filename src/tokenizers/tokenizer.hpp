@@ -93,7 +93,7 @@ class Tokenizer {
   protected:
     Tokenizer() = default;
 
-    TokenAssembler assembler{};
+    LazyAssembler assembler;
     Utf8Char utf8_char{};
     Source source;
     BatchBuffer batch;

@@ -57,10 +57,10 @@ TEST(BatchBuffer, DefaultsAndDefaultStorage) {
     EXPECT_EQ(b.filter, U64_MAX);
     EXPECT_EQ(TOKEN_SLOT_BYTES, 513u);
     ASSERT_TRUE(b.allocate());
-    EXPECT_EQ(b.text_buffer, nullptr); // text storage grows only as batches need it
-    EXPECT_NE(b.types_buffer, nullptr);
+    EXPECT_EQ(b.text_buffer, nullptr); // all storage grows only as batches need it
+    EXPECT_EQ(b.types_buffer, nullptr);
+    EXPECT_EQ(b.types_capacity, 0u);
     EXPECT_EQ(b.batch_size, 65536u);
-    EXPECT_GE(b.types_capacity, b.batch_size);
     b.begin_batch();
     EXPECT_EQ(b.text_bytes, 0u);
     EXPECT_EQ(b.token_count, 0u);
@@ -372,12 +372,90 @@ TEST(BatchBufferResize, FromNoStorageAtAll) {
     b.accept(*make_token("там", RUWORD));
     EXPECT_TRUE(b.is_full());
     EXPECT_EQ(text_of(b), std::string("hi\0там\0", 10));
-    // allocate() afterwards starts over with the default storage
+    // allocate() afterwards starts over with the default size and no storage
     ASSERT_TRUE(b.allocate());
     EXPECT_EQ(b.batch_size, DEFAULT_BATCH_SIZE);
-    EXPECT_EQ(b.types_capacity, DEFAULT_BATCH_SIZE);
+    EXPECT_EQ(b.types_capacity, 0u);
+    EXPECT_EQ(b.types_block, nullptr);
     EXPECT_EQ(std::count(std::begin(b.spare_types), std::end(b.spare_types), nullptr),
               BatchBuffer::SPARE_TYPES_BLOCKS);
+}
+
+// Storage that grows with what is read: room_for gives the types (and the
+// offsets, while kept) room for every token the slice can make and for what
+// the vector outputs store past the last, and a growing block keeps the open
+// batch's entries.
+TEST(BatchBufferGrowth, TypesAndOffsetsGrowWithTheSliceAndKeepTheOpenBatch) {
+    BatchBuffer b;
+    ASSERT_TRUE(b.allocate());
+    ASSERT_TRUE(b.keep_offsets(true));
+    b.begin_batch();
+    ASSERT_EQ(b.room_for(54), 54u);
+    const std::uint64_t small = b.types_capacity;
+    EXPECT_GE(small, 54 + TYPES_SLACK);
+    EXPECT_LT(small, 4096u); // a short slice reserves a few kilobytes, not a full batch
+    EXPECT_GE(b.offsets_capacity, small);
+    EXPECT_LT(b.text_capacity, 64u * 1024);
+    std::uint64_t pos = 0;
+    {
+        BatchAppender out(b, pos);
+        for (int i = 0; i < 40; ++i) out.take_ascii(i % 2 ? ' ' : '.', i % 2 ? WRDSPC : PNCTTN);
+    }
+    const std::uint64_t* before = b.types_buffer;
+    ASSERT_EQ(b.room_for(1 << 20), 1u << 16); // one step of text at a time
+    EXPECT_NE(b.types_buffer, before);
+    EXPECT_EQ(b.types_capacity, b.batch_size); // capped by the batch size
+    EXPECT_EQ(b.offsets_capacity, b.batch_size);
+    for (std::uint64_t i = 0; i < 40; ++i) {
+        EXPECT_EQ(b.types_buffer[i], i % 2 ? WRDSPC : PNCTTN) << i;
+        EXPECT_EQ(b.offsets[i], i) << i;
+    }
+    EXPECT_EQ(text_of(b).substr(0, 4), std::string(".\0 \0", 4));
+}
+
+TEST(BatchBufferGrowth, CapacityNeverExceedsTheBatchSize) {
+    BatchBuffer b;
+    ASSERT_TRUE(b.resize(5));
+    b.begin_batch();
+    EXPECT_EQ(b.room_for(1000), 1000u);
+    EXPECT_EQ(b.types_capacity, 5u);
+    ASSERT_TRUE(b.resize(0));
+    b.begin_batch();
+    EXPECT_TRUE(b.is_full());
+    EXPECT_GT(b.room_for(10), 0u);
+    EXPECT_NE(b.types_buffer, nullptr);
+}
+
+// A batch begun while an array views a small block, with spares of
+// differing capacities: it never writes into a viewed block, and a spare
+// that is too small is grown as the batch needs.
+TEST(BatchBufferGrowth, SparesOfDifferingCapacitiesAreGrownNotOverrun) {
+    BatchBuffer b;
+    ASSERT_TRUE(b.allocate());
+    b.begin_batch();
+    ASSERT_GT(b.room_for(10), 0u);
+    TypesBlock* small = b.types_block; // viewed, as by an array of a short batch
+    small->hold();
+    b.begin_batch();
+    ASSERT_EQ(b.room_for(1 << 20), 1u << 16);
+    TypesBlock* large = b.types_block;
+    EXPECT_NE(large, small);
+    EXPECT_EQ(large->capacity, b.batch_size);
+    TypesBlock::let_go(small); // the array goes: the small block is a spare again
+    large->hold();             // and the large one is viewed
+    b.begin_batch();
+    EXPECT_EQ(b.types_block, small);
+    ASSERT_EQ(b.room_for(1 << 20), 1u << 16);
+    EXPECT_NE(b.types_block, small); // replaced by a larger block
+    EXPECT_NE(b.types_block, large);
+    EXPECT_EQ(b.types_capacity, b.batch_size);
+    std::uint64_t pos = 0;
+    {
+        BatchAppender out(b, pos);
+        while (!out.full()) out.take_ascii('x', ENWORD);
+    }
+    EXPECT_EQ(b.token_count, b.batch_size);
+    TypesBlock::let_go(large);
 }
 
 } // namespace

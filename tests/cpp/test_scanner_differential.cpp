@@ -58,7 +58,7 @@ int str_kind(std::uint32_t v) { return v < 0x80 ? 0 : v < 0x100 ? 1 : v < 0x1000
 template <class Source>
 struct Reader {
     Source source;
-    std::unique_ptr<TokenAssembler> assembler = std::make_unique<TokenAssembler>();
+    LazyAssembler assembler;
     Utf8Char utf8_char{};
     BatchBuffer batch;
     ReadingMode mode;
@@ -78,9 +78,9 @@ struct Reader {
             batch.token_min_len = s.min_len;
             batch.token_max_len = s.max_len;
             if (budget_seed == 0) {
-                read_batch(source, *assembler, utf8_char, batch, mode, drain_steps);
+                read_batch(source, assembler, utf8_char, batch, mode, drain_steps);
             } else {
-                while (read_slice(source, *assembler, utf8_char, batch, mode, drain_steps,
+                while (read_slice(source, assembler, utf8_char, batch, mode, drain_steps,
                                   1 + budgets() % 40) != ReadResult::complete) {
                 }
             }
