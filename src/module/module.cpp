@@ -41,6 +41,7 @@
 #include "module/batch_dict.hpp"
 #include "module/call_lock.hpp"
 #include "module/docstrings.hpp"
+#include "module/file_object.hpp"
 #include "module/file_state.hpp"
 #include "module/path_argument.hpp"
 #include "module/text_argument.hpp"
@@ -65,7 +66,11 @@ struct Bound : Core {
 };
 
 using BoundText = Bound<FromTextTokenizer>;
-using BoundFile = Bound<FromFileTokenizer>;
+
+// A file tokenizer also holds the file object it reads, if it was given one.
+struct BoundFile : Bound<FromFileTokenizer> {
+    FileObjectReader reader;
+};
 
 // A stream: its tokenizer and a strong reference to the tokenizer's Python
 // object, dropped only by the collector's tp_clear (then `owner` is empty).
@@ -102,9 +107,14 @@ namespace {
 std::atomic<std::uint64_t> read_slice_bytes{std::uint64_t{4} << 20};
 
 std::unique_ptr<BoundFile> open_file_tokenizer(PathArgument path) {
+    auto tokenizer = std::make_unique<BoundFile>();
+    if (path.file) {
+        tokenizer->reader.attach(std::move(path.file));
+        if (!tokenizer->open_fed()) throw std::bad_alloc();
+        return tokenizer;
+    }
     // Opening a FIFO waits for its writer: not with the interpreter lock held.
     const std::string& name = path.bytes;
-    auto tokenizer = std::make_unique<BoundFile>();
     bool opened;
     {
         py::gil_scoped_release unlocked;
@@ -143,12 +153,29 @@ std::unique_ptr<BoundText> open_text_tokenizer(TextArgument text) {
     throw std::runtime_error("the text could not be read"); // a text source never fails
 }
 
+// Reads a file object's next chunk, with the interpreter lock held, once the
+// tokenizer has used up the last one; other inputs are read natively.
+template <class T>
+void supply_input(T&) noexcept {}
+
+void supply_input(BoundFile& tokenizer) {
+    if (tokenizer.wants_bytes()) tokenizer.reader.read_next(tokenizer);
+}
+
+// Closes the file; a file object is only no longer read (its owner closes it).
+void close_file_tokenizer(BoundFile& t) {
+    const CallGuard guard{t.lock};
+    t.close();
+    t.reader.release_buffer();
+}
+
 // Fills the batch in slices, each read with the interpreter lock released.
 // After a slice that left the batch open, pending signal handlers run; an
 // exception from one leaves the batch open for the next call.
 template <class T>
 void fill_batch(T& tokenizer) {
     for (;;) {
+        supply_input(tokenizer);
         ReadResult result;
         {
             py::gil_scoped_release unlocked;
@@ -179,6 +206,7 @@ py::typing::Dict<py::str, py::int_> count_tokens(T& tokenizer,
     require_input(tokenizer);
     const std::uint64_t start = tokenizer.position();
     for (;;) {
+        supply_input(tokenizer);
         ReadResult result;
         {
             py::gil_scoped_release unlocked;
@@ -206,6 +234,9 @@ std::string describe_input(const BoundText& t) {
 }
 
 std::string describe_input(const BoundFile& t) {
+    if (t.reader.attached())
+        return py::repr(t.reader.file()).cast<std::string>() + ", " + file_state(t) +
+               ", at byte " + std::to_string(t.position());
     const std::string_view path = t.path();
     py::object name = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
@@ -391,10 +422,7 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
     file_tokenizer
         .def(
             "close",
-            [](BoundFile& t) {
-                const CallGuard guard{t.lock};
-                t.close();
-            },
+            [](BoundFile& t) { close_file_tokenizer(t); },
             doc::close)
         .def(
             "__enter__", [](BoundFile& t) -> BoundFile& { return t; },
@@ -402,8 +430,7 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
         .def(
             "__exit__",
             [](BoundFile& t, const py::object&, const py::object&, const py::object&) {
-                const CallGuard guard{t.lock};
-                t.close();
+                close_file_tokenizer(t);
             },
             py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), doc::exit)
         .def("__repr__", [](py::handle self) {

@@ -13,6 +13,7 @@ namespace tarvelin {
 bool FileSource::open(const char* path, std::size_t size) noexcept {
     release();
     closed = false;
+    fed = false;
     open_error = 0;
     std::free(path_copy);
     // fopen needs a terminated copy, which is also kept to name the file in
@@ -44,6 +45,16 @@ bool FileSource::open(const char* path, std::size_t size) noexcept {
     seekable = at >= 0;
     offset = seekable ? static_cast<std::uint64_t>(at) : 0;
     return true;
+}
+
+void FileSource::open_fed() noexcept {
+    release();
+    closed = false;
+    open_error = 0;
+    eof = false;
+    fed = true;
+    fed_bytes = nullptr;
+    seekable = false;
 }
 
 void FileSource::release() noexcept {

@@ -15,6 +15,13 @@
 // a signal interrupts gives an empty window that is not the end, so that the
 // caller can look at the signal; a read that fails ends the input and keeps
 // its errno for the caller to report once.
+//
+// Fed mode (open_fed) reads no file itself: whoever opened it hands over the
+// input one chunk at a time (feed), memory that must stay unchanged until
+// the next feed or close, and says where it ends (end_input). An empty window
+// that is not the end then means the source wants its next chunk
+// (wants_bytes). The binding feeds it from a Python file object, since only
+// it may call Python.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +47,8 @@ struct FileSource {
     std::uint64_t offset = 0;   // where the next pread starts (seekable files)
     bool seekable = false;      // read by pread at `offset`, else by read
     bool closed = false;        // close() was called
+    bool fed = false;           // open_fed(): the bytes come from feed(), not a file
+    const std::uint8_t* fed_bytes = nullptr; // the chunk fed last (not owned)
     int open_error = 0;         // errno of the failed open, 0 when it opened
     std::uint8_t ahead[FILE_READ_AHEAD];
 
@@ -55,13 +64,28 @@ struct FileSource {
     // EINVAL). False only when memory for the copy of the path cannot be had.
     bool open(const char* path, std::size_t size) noexcept;
 
+    // Opens the source in fed mode, with no bytes yet and no path.
+    void open_fed() noexcept;
+
+    // Fed mode: the next chunk of input, n bytes at `bytes`, read from now on
+    // instead of the last one (which must have been consumed).
+    void feed(const std::uint8_t* bytes, std::size_t n) noexcept {
+        fed_bytes = bytes;
+        pos = 0;
+        len = n;
+    }
+    // Fed mode: no bytes follow what was fed.
+    void end_input() noexcept { eof = true; }
+    // Fed mode: every byte fed was consumed and more may follow.
+    bool wants_bytes() const noexcept { return fed && !closed && !eof && pos == len; }
+
     // Closes the file (the path stays known); the source then gives no more bytes.
     void close() noexcept {
         release();
         closed = true;
     }
 
-    bool is_open() const noexcept { return file != nullptr; }
+    bool is_open() const noexcept { return file != nullptr || (fed && !closed); }
     std::string_view path() const noexcept { return {path_copy, path_size}; }
 
     // True once after a read failed (its errno stays in `error`).
@@ -75,6 +99,7 @@ struct FileSource {
     static constexpr bool windows_are_final = false;
 
     std::span<const std::uint8_t> window() noexcept {
+        if (fed) return {fed_bytes + pos, len - pos};
         if (pos == len && !eof) refill();
         return {ahead + pos, len - pos};
     }
@@ -83,7 +108,7 @@ struct FileSource {
         consumed += n;
     }
     std::uint64_t position() const noexcept { return consumed; }
-    bool at_end() const noexcept { return pos == len && (eof || file == nullptr); }
+    bool at_end() const noexcept { return pos == len && (eof || !is_open()); }
     // About how many bytes are left to read: from the size of a regular
     // file, 0 when it is not known.
     std::uint64_t bytes_left() const noexcept;

@@ -102,3 +102,37 @@ TEST(FileSource, KeepsTheErrnoOfAFailedOpen) {
     ASSERT_TRUE(open_path(s, path)); // a new open starts afresh
     EXPECT_FALSE(s.closed);
 }
+
+// Fed mode: the window is the chunk fed last; an empty window wants the next
+// chunk until end_input, and close stops it.
+TEST(FileSource, FedModeReadsWhatIsFedUntilItsEnd) {
+    FileSource s;
+    s.open_fed();
+    EXPECT_TRUE(s.is_open());
+    EXPECT_TRUE(s.window().empty());
+    EXPECT_TRUE(s.wants_bytes());
+    EXPECT_FALSE(s.at_end());
+    const std::string first = "ab ", second = "cd";
+    s.feed(reinterpret_cast<const std::uint8_t*>(first.data()), first.size());
+    EXPECT_FALSE(s.wants_bytes());
+    EXPECT_EQ(s.window().size(), 3u);
+    s.consume(1);
+    EXPECT_EQ(s.window().data(), reinterpret_cast<const std::uint8_t*>(first.data()) + 1);
+    s.consume(2);
+    EXPECT_TRUE(s.wants_bytes());
+    s.feed(reinterpret_cast<const std::uint8_t*>(second.data()), second.size());
+    s.end_input();
+    EXPECT_FALSE(s.wants_bytes());
+    EXPECT_FALSE(s.at_end()); // two bytes still to read
+    s.consume(2);
+    EXPECT_TRUE(s.at_end());
+    EXPECT_EQ(s.position(), 5u);
+    EXPECT_EQ(s.bytes_left(), 0u);
+
+    FileSource c;
+    c.open_fed();
+    c.close();
+    EXPECT_FALSE(c.is_open());
+    EXPECT_FALSE(c.wants_bytes());
+    EXPECT_TRUE(c.at_end());
+}
