@@ -49,8 +49,10 @@ bool is_readable_object(py::handle obj) {
 void FileObjectReader::attach(py::object file) {
     const py::object text_io = py::module_::import("io").attr("TextIOBase");
     if (py::isinstance(file, text_io)) throw py::type_error(BINARY_MODE);
-    readinto_ = method_or_null(file, "readinto");
-    read_ = method_or_null(file, "read");
+    readinto_ = method_or_null(file, "readinto1");
+    if (!readinto_) readinto_ = method_or_null(file, "readinto");
+    read_ = method_or_null(file, "read1");
+    if (!read_) read_ = method_or_null(file, "read");
     file_ = std::move(file);
 }
 

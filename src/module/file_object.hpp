@@ -1,9 +1,12 @@
 // A binary file object read into an FFTokenizer, a chunk at a time.
 //
 // The chunk is read with the interpreter lock held, through the object's
-// readinto (or read when it has none); Python's own readers release the lock
-// while they block or decompress. The tokenizer then scans the chunk without
-// the lock, so the chunk must be memory no Python code can reach: it is a
+// readinto1, readinto, read1 or read, the first it has: the "1" forms make one
+// read of the stream beneath, so that a pipe or socket gives what it has
+// instead of waiting for a whole chunk, as a path's FIFO does. Python's own
+// readers release the lock while they block or decompress. The tokenizer
+// then scans the chunk without the lock, so the chunk must be memory no
+// Python code can reach: it is a
 // bytearray of our own, lent to readinto as a memoryview that is released
 // when the call returns. A reader that kept a way to it (the view, a slice of
 // it, the bytearray itself) leaves it to the reader: its bytes are copied
@@ -56,8 +59,8 @@ class FileObjectReader {
     void keep_private(std::size_t n);
 
     pybind11::object file_;
-    pybind11::object readinto_; // null when the object has no readinto
-    pybind11::object read_;
+    pybind11::object readinto_; // readinto1 or readinto; null when it has neither
+    pybind11::object read_;     // read1 or read
     pybind11::object chunk_; // bytearray of FILE_OBJECT_CHUNK bytes, ours alone between reads
 };
 

@@ -304,6 +304,31 @@ def test_slowly_fed_stream(kind):
             a.close()
 
 
+def test_a_batch_from_a_pipe_does_not_wait_for_more_input():
+    r, w = os.pipe()
+    os.write(w, b"a b c ")
+    closed = []
+
+    def close_late():  # ends a test that would hang
+        closed.append(True)
+        os.close(w)
+
+    closer = threading.Timer(10, close_late)
+    closer.start()
+    try:
+        with os.fdopen(r, "rb") as f:
+            tok = tc.FFTokenizer(f)
+            tok.set_batch_size(2)
+            start = time.monotonic()
+            assert tokens(tok.get_batch()) == [("a", 4), (" ", 1)]
+            assert time.monotonic() - start < 5
+    finally:
+        closer.cancel()
+        closer.join()
+        if not closed:
+            os.close(w)
+
+
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
 def test_signal_interrupts_an_endless_object():
     class Endless(io.RawIOBase):
