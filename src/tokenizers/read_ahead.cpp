@@ -17,7 +17,13 @@ bool ReadAhead::start(int fd) noexcept {
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &before); // the thread inherits the mask
-    const int failed = pthread_create(&thread_, nullptr, &ReadAhead::run, this);
+    pthread_attr_t attr;
+    int failed = pthread_attr_init(&attr);
+    if (failed == 0) {
+        pthread_attr_setstacksize(&attr, STACK); // it only calls pread
+        failed = pthread_create(&thread_, &attr, &ReadAhead::run, this);
+        pthread_attr_destroy(&attr);
+    }
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (failed != 0) {
         std::free(blocks_);

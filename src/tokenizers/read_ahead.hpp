@@ -22,6 +22,7 @@ namespace tarvelin {
 class ReadAhead {
   public:
     static constexpr std::size_t BLOCK = std::size_t{256} << 10;
+    static constexpr std::size_t STACK = std::size_t{256} << 10; // the thread's stack
 
     ReadAhead() = default;
     ReadAhead(const ReadAhead&) = delete;
