@@ -52,6 +52,21 @@ class FileObjectReader {
     // Drops the chunk (when the tokenizer stops reading).
     void release_buffer() noexcept { chunk_ = pybind11::object(); }
 
+    // Visits the object and its methods (for the cyclic collector).
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(file_.ptr());
+        Py_VISIT(readinto_.ptr());
+        Py_VISIT(read_.ptr());
+        return 0;
+    }
+    // Drops the object and its methods (for the cyclic collector); a read
+    // then raises TypeError.
+    void detach() noexcept {
+        readinto_ = pybind11::object();
+        read_ = pybind11::object();
+        file_ = pybind11::object();
+    }
+
   private:
     std::size_t read_chunk();
     std::size_t read_by_readinto();

@@ -162,6 +162,24 @@ void supply_input(BoundFile& tokenizer) {
     if (tokenizer.wants_bytes()) tokenizer.reader.read_next(tokenizer);
 }
 
+// The file object a tokenizer reads, for the cyclic collector: an object
+// that refers back to its tokenizer is still collected.
+BoundFile* file_tokenizer_of(PyObject* self) noexcept {
+    auto v_h = reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder();
+    return v_h.holder_constructed() ? v_h.value_ptr<BoundFile>() : nullptr;
+}
+
+int traverse_file_tokenizer(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    BoundFile* t = file_tokenizer_of(self);
+    return t != nullptr ? t->reader.traverse(visit, arg) : 0;
+}
+
+int clear_file_tokenizer(PyObject* self) {
+    if (BoundFile* t = file_tokenizer_of(self)) t->reader.detach();
+    return 0;
+}
+
 // Closes the file; a file object is only no longer read (its owner closes it).
 void close_file_tokenizer(BoundFile& t) {
     const CallGuard guard{t.lock};
@@ -234,9 +252,10 @@ std::string describe_input(const BoundText& t) {
 }
 
 std::string describe_input(const BoundFile& t) {
-    if (t.reader.attached())
-        return py::repr(t.reader.file()).cast<std::string>() + ", " + file_state(t) +
-               ", at byte " + std::to_string(t.position());
+    if (t.is_fed())
+        return (t.reader.attached() ? py::repr(t.reader.file()).cast<std::string>()
+                                    : std::string("a file object the collector let go")) +
+               ", " + file_state(t) + ", at byte " + std::to_string(t.position());
     const std::string_view path = t.path();
     py::object name = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
@@ -405,7 +424,13 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
     });
 
     bind_stream<BoundFile>(m, "ffs_stream");
-    py::class_<BoundFile> file_tokenizer(m, "FFTokenizer", doc::file_tokenizer);
+    py::class_<BoundFile> file_tokenizer(m, "FFTokenizer", doc::file_tokenizer,
+                                         py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+                                             PyTypeObject* type = &heap_type->ht_type;
+                                             type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+                                             type->tp_traverse = &traverse_file_tokenizer;
+                                             type->tp_clear = &clear_file_tokenizer;
+                                         }));
     file_tokenizer
         .def("__init__", &init_once<BoundFile, PathArgument, &open_file_tokenizer>,
              py::arg("fpath"), doc::file_init)

@@ -351,3 +351,18 @@ def test_signal_interrupts_an_endless_object():
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
+
+
+def test_a_file_object_referring_to_its_tokenizer_is_collected():
+    import gc
+    import weakref
+
+    class Holder(io.BytesIO):
+        pass
+
+    f = Holder(PIECE)
+    f.tok = tc.FFTokenizer(f)
+    gone = weakref.ref(f)
+    del f
+    gc.collect()
+    assert gone() is None
