@@ -42,6 +42,12 @@ bool ends_input(const py::error_already_set& e) {
 
 } // namespace
 
+// Whether a read that raised `e` refused the method rather than failed.
+bool refuses_method(const py::error_already_set& e) {
+    return e.matches(PyExc_NotImplementedError) ||
+           e.matches(py::module_::import("io").attr("UnsupportedOperation"));
+}
+
 bool is_readable_object(py::handle obj) {
     return method_or_null(obj, "readinto") || method_or_null(obj, "read");
 }
@@ -49,10 +55,9 @@ bool is_readable_object(py::handle obj) {
 void FileObjectReader::attach(py::object file) {
     const py::object text_io = py::module_::import("io").attr("TextIOBase");
     if (py::isinstance(file, text_io)) throw py::type_error(BINARY_MODE);
-    readinto_ = method_or_null(file, "readinto1");
-    if (!readinto_) readinto_ = method_or_null(file, "readinto");
-    read_ = method_or_null(file, "read1");
-    if (!read_) read_ = method_or_null(file, "read");
+    for (std::size_t i = 0; i < std::size(METHODS); ++i) methods_[i] = method_or_null(file, METHODS[i]);
+    use_ = 0;
+    while (use_ < std::size(METHODS) && !methods_[use_]) ++use_;
     file_ = std::move(file);
 }
 
@@ -78,12 +83,24 @@ std::size_t FileObjectReader::read_chunk() {
     if (!chunk_)
         chunk_ = steal_or_raise(
             PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(FILE_OBJECT_CHUNK)));
-    return readinto_ ? read_by_readinto() : read_by_read();
+    for (;;) {
+        if (use_ == std::size(METHODS)) throw py::type_error("the file object has no read method left");
+        const py::object& method = methods_[use_];
+        try {
+            return use_ < READ_INTO ? read_by_readinto(method, METHODS[use_])
+                                    : read_by_read(method, METHODS[use_]);
+        } catch (py::error_already_set& e) {
+            std::size_t next = use_ + 1;
+            while (next < std::size(METHODS) && !methods_[next]) ++next;
+            if (next == std::size(METHODS) || !refuses_method(e)) throw;
+            use_ = next;
+        }
+    }
 }
 
-std::size_t FileObjectReader::read_by_readinto() {
+std::size_t FileObjectReader::read_by_readinto(const py::object& method, const char* name) {
     const py::object view = steal_or_raise(PyMemoryView_FromObject(chunk_.ptr()));
-    PyObject* got = PyObject_CallOneArg(readinto_.ptr(), view.ptr());
+    PyObject* got = PyObject_CallOneArg(method.ptr(), view.ptr());
     // The view is released whatever the call did; a view the reader still
     // exports refuses, which keep_private then sees.
     PyObject* raised = PyErr_GetRaisedException();
@@ -92,38 +109,38 @@ std::size_t FileObjectReader::read_by_readinto() {
     PyErr_Clear();
     PyErr_SetRaisedException(raised);
     const py::object result = steal_or_raise(got);
-    if (result.is_none()) raise_not_ready("readinto");
+    if (result.is_none()) raise_not_ready(name);
     if (!PyLong_Check(result.ptr()))
-        throw py::type_error("readinto() returned " + py::repr(result).cast<std::string>() +
-                             ", not an int");
+        throw py::type_error(std::string(name) + "() returned " +
+                             py::repr(result).cast<std::string>() + ", not an int");
     const Py_ssize_t n = PyLong_AsSsize_t(result.ptr());
     if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (n < 0 || static_cast<std::size_t>(n) > FILE_OBJECT_CHUNK)
-        throw py::value_error("readinto() returned " + std::to_string(n) +
+        throw py::value_error(std::string(name) + "() returned " + std::to_string(n) +
                               ", outside 0.." + std::to_string(FILE_OBJECT_CHUNK));
     keep_private(static_cast<std::size_t>(n));
     return static_cast<std::size_t>(n);
 }
 
-std::size_t FileObjectReader::read_by_read() {
-    if (!read_) throw py::type_error("the file object has neither readinto nor read");
+std::size_t FileObjectReader::read_by_read(const py::object& method, const char* name) {
     const py::object result = steal_or_raise(
-        PyObject_CallFunction(read_.ptr(), "n", static_cast<Py_ssize_t>(FILE_OBJECT_CHUNK)));
-    if (result.is_none()) raise_not_ready("read");
+        PyObject_CallFunction(method.ptr(), "n", static_cast<Py_ssize_t>(FILE_OBJECT_CHUNK)));
+    if (result.is_none()) raise_not_ready(name);
     if (PyUnicode_Check(result.ptr())) throw py::type_error(BINARY_MODE);
     Py_buffer bytes;
     if (PyObject_GetBuffer(result.ptr(), &bytes, PyBUF_SIMPLE) != 0) {
         PyErr_Clear();
-        throw py::type_error("read() returned " + std::string(Py_TYPE(result.ptr())->tp_name) +
-                             ", not bytes");
+        throw py::type_error(std::string(name) + "() returned " +
+                             std::string(Py_TYPE(result.ptr())->tp_name) + ", not bytes");
     }
     const auto n = static_cast<std::size_t>(bytes.len);
     if (n <= FILE_OBJECT_CHUNK && n != 0)
         std::memcpy(PyByteArray_AS_STRING(chunk_.ptr()), bytes.buf, n);
     PyBuffer_Release(&bytes);
     if (n > FILE_OBJECT_CHUNK)
-        throw py::value_error("read() returned " + std::to_string(n) + " bytes, more than the " +
-                              std::to_string(FILE_OBJECT_CHUNK) + " asked for");
+        throw py::value_error(std::string(name) + "() returned " + std::to_string(n) +
+                              " bytes, more than the " + std::to_string(FILE_OBJECT_CHUNK) +
+                              " asked for");
     return n;
 }
 

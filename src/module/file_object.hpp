@@ -3,7 +3,10 @@
 // The chunk is read with the interpreter lock held, through the object's
 // readinto1, readinto, read1 or read, the first it has: the "1" forms make one
 // read of the stream beneath, so that a pipe or socket gives what it has
-// instead of waiting for a whole chunk, as a path's FIFO does. Python's own
+// instead of waiting for a whole chunk, as a path's FIFO does. A method that
+// raises io.UnsupportedOperation or NotImplementedError (a stream class that
+// defines read alone inherits readinto1 and read1 that refuse) gives way to
+// the next one for good. Python's own
 // readers release the lock while they block or decompress. The tokenizer
 // then scans the chunk without the lock, so the chunk must be memory no
 // Python code can reach: it is a
@@ -26,6 +29,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <iterator>
 
 #include "tokenizers/tokenizers.hpp"
 
@@ -55,27 +59,29 @@ class FileObjectReader {
     // Visits the object and its methods (for the cyclic collector).
     int traverse(visitproc visit, void* arg) const {
         Py_VISIT(file_.ptr());
-        Py_VISIT(readinto_.ptr());
-        Py_VISIT(read_.ptr());
+        for (const pybind11::object& method : methods_) Py_VISIT(method.ptr());
         return 0;
     }
     // Drops the object and its methods (for the cyclic collector); a read
     // then raises TypeError.
     void detach() noexcept {
-        readinto_ = pybind11::object();
-        read_ = pybind11::object();
+        for (pybind11::object& method : methods_) method = pybind11::object();
         file_ = pybind11::object();
     }
 
   private:
     std::size_t read_chunk();
-    std::size_t read_by_readinto();
-    std::size_t read_by_read();
+    std::size_t read_by_readinto(const pybind11::object& method, const char* name);
+    std::size_t read_by_read(const pybind11::object& method, const char* name);
     void keep_private(std::size_t n);
 
+    // The reading methods, in the order they are tried; null when absent.
+    static constexpr const char* METHODS[] = {"readinto1", "readinto", "read1", "read"};
+    static constexpr std::size_t READ_INTO = 2; // methods before this one fill a buffer
+
     pybind11::object file_;
-    pybind11::object readinto_; // readinto1 or readinto; null when it has neither
-    pybind11::object read_;     // read1 or read
+    pybind11::object methods_[std::size(METHODS)];
+    std::size_t use_ = 0; // the method in use
     pybind11::object chunk_; // bytearray of FILE_OBJECT_CHUNK bytes, ours alone between reads
 };
 

@@ -71,6 +71,19 @@ class Trickle(io.RawIOBase):
         return self.f.readinto(memoryview(b)[: self.step])
 
 
+class ReadAlone(io.BufferedIOBase):
+    """Defines read alone: the readinto1 and read1 it inherits refuse."""
+
+    def __init__(self, data):
+        self.f = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def read(self, n=-1):
+        return self.f.read(n)
+
+
 OPENERS = {
     "BytesIO": io.BytesIO,
     "gzip": lambda d: gzip.GzipFile(fileobj=io.BytesIO(gzip.compress(d))),
@@ -79,6 +92,7 @@ OPENERS = {
     "zstandard": zstd_reader,
     "read only": ReadOnly,
     "read only, pieces": lambda d: ReadOnly(d, 777),
+    "BufferedIOBase with read alone": ReadAlone,
     "readinto 1 byte": lambda d: Trickle(d[:5000], 1),
     "readinto 3 bytes": lambda d: Trickle(d[:50000], 3),
     "readinto 4093 bytes": lambda d: Trickle(d, 4093),
@@ -116,8 +130,8 @@ def test_settings_work_as_for_paths(setting, tmp_path):
                 b = e.batch
             if not b:
                 return out
-            out.append((b["text"], b["types"].tolist(), b.get("offsets", [None]).tolist()
-                        if "offsets" in b else None))
+            offsets = b["offsets"].tolist() if "offsets" in b else None
+            out.append((b["text"], b["types"].tolist(), offsets))
             if setting == "small batches":
                 tok.set_batch_size(1 + len(out) % 5)
 
