@@ -38,9 +38,10 @@ OSError. Usable as a context manager, which closes the file.
 Instead of a path, any binary file object: open(p, "rb"), gzip.open, bz2.open,
 lzma.open, io.BytesIO, sys.stdin.buffer, a socket's makefile("rb"), or
 anything with readinto(buffer) or read(n) giving bytes. It is read in chunks
-of up to 1 MiB through readinto1, readinto, read1 or read (the first it has)
-as batches need them, so a pipe or socket gives what it has; it is never closed:
-the caller owns it; close() and the context manager only stop reading it. An
+of up to 1 MiB through readinto1, readinto, read1 or read (the first that
+works) as batches need them, so a pipe or socket gives what it has. It is never
+closed: the caller owns it; close() and the context manager only stop reading
+it. An
 exception from a read passes out of get_batch or count_tokens as it is, and
 the tokens read before it come with the next call; the input then counts as
 ended. A KeyboardInterrupt or BlockingIOError from a read, or readinto or
