@@ -33,12 +33,26 @@ inline constexpr const char* file_tokenizer =
 The path is a str (encoded as open() encodes it), bytes, bytearray or any
 os.PathLike. A file that cannot be opened, or a directory, is not an error:
 is_fopen() is then False and every batch is empty. A read that fails raises
-OSError. Usable as a context manager, which closes the file.)";
+OSError. Usable as a context manager, which closes the file.
+
+Instead of a path, any binary file object: open(p, "rb"), gzip.open, bz2.open,
+lzma.open, io.BytesIO, sys.stdin.buffer, a socket's makefile("rb"), or
+anything with readinto(buffer) or read(n) giving bytes. It is read in chunks
+of up to 1 MiB through readinto1, readinto, read1 or read (the first that
+works) as batches need them, so a pipe or socket gives what it has. It is never
+closed: the caller owns it; close() and the context manager only stop reading
+it. An
+exception from a read passes out of get_batch or count_tokens as it is, and
+the tokens read before it come with the next call; the input then counts as
+ended. A KeyboardInterrupt or BlockingIOError from a read, or readinto or
+read returning None (a non-blocking object with nothing ready, raised as
+BlockingIOError), leaves the input open: the next call reads on.)";
 
 inline constexpr const char* file_init =
-    R"(Opens the file at `fpath`. TypeError for anything that is not a path. Calling
-it again on an initialised tokenizer raises TypeError: make a new tokenizer
-instead.)";
+    R"(Opens the file at `fpath`, or takes the binary file object `fpath`. TypeError
+for anything that is neither a path nor readable, and for a text-mode object
+(open it with "rb"). Calling it again on an initialised tokenizer raises
+TypeError: make a new tokenizer instead.)";
 
 inline constexpr const char* docs_tokenizer =
     R"(Tokenizes many documents: an iterable of str, bytes or bytearray (a list, a
@@ -72,7 +86,8 @@ then), and a failing Arrow stream's own error. Calling it again on an
 initialised tokenizer raises TypeError: make a new tokenizer instead.)";
 
 inline constexpr const char* is_fopen =
-    "Whether the file was opened (it stays True at its end, False after close()).";
+    R"(Whether the file was opened or a file object given (it stays True at the
+end of the input, False after close()).)";
 
 inline constexpr const char* set_batch_size =
     R"(The most tokens one batch holds (default 65536), from the next batch on.
@@ -138,11 +153,13 @@ inline constexpr const char* tokenizer_iter = "Iterates the batches: the same as
 
 inline constexpr const char* close =
     R"(Closes the file: is_fopen() becomes False, every later batch is empty and
-count_tokens() raises ValueError. Closing again does nothing.)";
+count_tokens() raises ValueError. Closing again does nothing. A file object
+given to the tokenizer is not closed, only no longer read.)";
 
 inline constexpr const char* enter = "Returns the tokenizer itself.";
 
-inline constexpr const char* exit = "Closes the file (see close()); exceptions propagate.";
+inline constexpr const char* exit =
+    "Closes the file, or stops reading a file object (see close()); exceptions propagate.";
 
 inline constexpr const char* stream_class =
     "Iterator over the batches of one tokenizer, from its `stream` property; has no constructor.";

@@ -43,6 +43,7 @@
 #include "module/call_lock.hpp"
 #include "module/docs_argument.hpp"
 #include "module/docstrings.hpp"
+#include "module/file_object.hpp"
 #include "module/file_state.hpp"
 #include "module/path_argument.hpp"
 #include "module/text_argument.hpp"
@@ -70,8 +71,12 @@ struct Bound : Core {
 };
 
 using BoundText = Bound<FromTextTokenizer>;
-using BoundFile = Bound<FromFileTokenizer>;
 using BoundDocs = Bound<DocsTokenizer>;
+
+// A file tokenizer also holds the file object it reads, if it was given one.
+struct BoundFile : Bound<FromFileTokenizer> {
+    FileObjectReader reader;
+};
 
 // A stream: its tokenizer and a strong reference to the tokenizer's Python
 // object, dropped only by the collector's tp_clear (then `owner` is empty).
@@ -113,9 +118,14 @@ namespace {
 std::atomic<std::uint64_t> read_slice_bytes{std::uint64_t{4} << 20};
 
 std::unique_ptr<BoundFile> open_file_tokenizer(PathArgument path) {
+    auto tokenizer = std::make_unique<BoundFile>();
+    if (path.file) {
+        tokenizer->reader.attach(std::move(path.file));
+        if (!tokenizer->open_fed()) throw std::bad_alloc();
+        return tokenizer;
+    }
     // Opening a FIFO waits for its writer: not with the interpreter lock held.
     const std::string& name = path.bytes;
-    auto tokenizer = std::make_unique<BoundFile>();
     bool opened;
     {
         py::gil_scoped_release unlocked;
@@ -186,6 +196,40 @@ bool short_rest(const T& tokenizer) noexcept {
         return false;
 }
 
+// Reads a file object's next chunk, with the interpreter lock held, once the
+// tokenizer has used up the last one; other inputs are read natively.
+template <class T>
+void supply_input(T&) noexcept {}
+
+void supply_input(BoundFile& tokenizer) {
+    if (tokenizer.wants_bytes()) tokenizer.reader.read_next(tokenizer);
+}
+
+// The file object a tokenizer reads, for the cyclic collector: an object
+// that refers back to its tokenizer is still collected.
+BoundFile* file_tokenizer_of(PyObject* self) noexcept {
+    auto v_h = reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder();
+    return v_h.holder_constructed() ? v_h.value_ptr<BoundFile>() : nullptr;
+}
+
+int traverse_file_tokenizer(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    BoundFile* t = file_tokenizer_of(self);
+    return t != nullptr ? t->reader.traverse(visit, arg) : 0;
+}
+
+int clear_file_tokenizer(PyObject* self) {
+    if (BoundFile* t = file_tokenizer_of(self)) t->reader.detach();
+    return 0;
+}
+
+// Closes the file; a file object is only no longer read (its owner closes it).
+void close_file_tokenizer(BoundFile& t) {
+    const CallGuard guard{t.lock};
+    t.close();
+    t.reader.release_buffer();
+}
+
 // Fills the batch in slices, each read with the interpreter lock released
 // (unless a short rest of a text is all there is to read). After a slice
 // that left the batch open, pending signal handlers run; an exception from
@@ -193,6 +237,7 @@ bool short_rest(const T& tokenizer) noexcept {
 template <class T>
 void fill_batch(T& tokenizer) {
     for (;;) {
+        supply_input(tokenizer);
         ReadResult result;
         const std::uint64_t slice = read_slice_bytes.load(std::memory_order_relaxed);
         if (short_rest(tokenizer)) {
@@ -229,6 +274,7 @@ py::typing::Dict<py::str, py::int_> count_tokens(T& tokenizer,
     if (!tokenizer.counter) tokenizer.counter = std::make_unique<TokenCounter>();
     TokenCounter& counter = *tokenizer.counter;
     for (;;) {
+        supply_input(tokenizer);
         ReadResult result;
         {
             py::gil_scoped_release unlocked;
@@ -257,6 +303,10 @@ std::string describe_input(const BoundText& t) {
 }
 
 std::string describe_input(const BoundFile& t) {
+    if (t.is_fed())
+        return (t.reader.attached() ? py::repr(t.reader.file()).cast<std::string>()
+                                    : std::string("a file object the collector let go")) +
+               ", " + file_state(t) + ", at byte " + std::to_string(t.position());
     const std::string_view path = t.path();
     py::object name = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
@@ -452,7 +502,13 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
     });
 
     bind_stream<BoundFile>(m, "ffs_stream");
-    py::class_<BoundFile> file_tokenizer(m, "FFTokenizer", doc::file_tokenizer);
+    py::class_<BoundFile> file_tokenizer(m, "FFTokenizer", doc::file_tokenizer,
+                                         py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+                                             PyTypeObject* type = &heap_type->ht_type;
+                                             type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+                                             type->tp_traverse = &traverse_file_tokenizer;
+                                             type->tp_clear = &clear_file_tokenizer;
+                                         }));
     file_tokenizer
         .def("__init__", &init_once<BoundFile, PathArgument, &open_file_tokenizer>,
              py::arg("fpath"), doc::file_init)
@@ -469,10 +525,7 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
     file_tokenizer
         .def(
             "close",
-            [](BoundFile& t) {
-                const CallGuard guard{t.lock};
-                t.close();
-            },
+            [](BoundFile& t) { close_file_tokenizer(t); },
             doc::close)
         .def(
             "__enter__", [](BoundFile& t) -> BoundFile& { return t; },
@@ -480,8 +533,7 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
         .def(
             "__exit__",
             [](BoundFile& t, const py::object&, const py::object&, const py::object&) {
-                const CallGuard guard{t.lock};
-                t.close();
+                close_file_tokenizer(t);
             },
             py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), doc::exit)
         .def("__repr__", [](py::handle self) {

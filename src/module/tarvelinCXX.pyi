@@ -4,9 +4,10 @@ Type information for the compiled extension module. Keep it in step with the
 bindings in module.cpp; tests/python/test_stubs.py compares the two.
 """
 
+import io
 import os
 from collections.abc import Iterable
-from typing import Any, ClassVar, NotRequired, SupportsIndex, SupportsInt, TypedDict, type_check_only
+from typing import IO, Any, ClassVar, NotRequired, SupportsIndex, SupportsInt, TypedDict, type_check_only
 
 import numpy
 import numpy.typing
@@ -137,10 +138,14 @@ class ffs_stream:
     def __repr__(self) -> str: ...
 
 class FFTokenizer:
-    """Tokenizes a UTF-8 text file, read lazily; the path is a str, bytes or bytearray."""
+    """Tokenizes a UTF-8 text file, read lazily: a path, or a binary file object (never closed)."""
 
-    def __init__(self, fpath: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]) -> None:
-        """Opens the file; calling it again on an initialised tokenizer raises TypeError."""
+    def __init__(
+        self,
+        fpath: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]
+        | IO[bytes] | io.BufferedIOBase | io.RawIOBase,
+    ) -> None:
+        """Opens the file or takes the file object; calling it again raises TypeError."""
     def is_fopen(self) -> bool: ...
     def set_batch_size(self, size: SupportsInt | SupportsIndex, /) -> None: ...
     def set_filter(self, mask: SupportsInt | SupportsIndex, /) -> None: ...
@@ -158,7 +163,7 @@ class FFTokenizer:
     def __iter__(self) -> ffs_stream: ...
     def __repr__(self) -> str: ...
     def close(self) -> None:
-        """Closes the file: is_fopen() becomes False and later batches are empty."""
+        """Closes the file (a file object is only no longer read): later batches are empty."""
     def __enter__(self) -> FFTokenizer: ...
     def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> None: ...
 

@@ -1,7 +1,10 @@
 // Tokenizer over a file, read lazily as batches need it, and its stream.
+// The file is a path it opens itself, or input fed to it a chunk at a time
+// (open_fed; the binding reads a Python file object into it).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "tokenizers/file_source.hpp"
@@ -18,6 +21,20 @@ class FromFileTokenizer : public Tokenizer<FileSource> {
     bool open(const char* path, std::size_t size) noexcept {
         return source.open(path, size) && batch.allocate();
     }
+
+    // Opens in fed mode (see FileSource) and allocates the default batch
+    // storage; false when memory runs out.
+    bool open_fed() noexcept {
+        source.open_fed();
+        return batch.allocate();
+    }
+    bool is_fed() const noexcept { return source.fed; }
+    // Fed mode: whether every byte fed was read and more may follow.
+    bool wants_bytes() const noexcept { return source.wants_bytes(); }
+    // Fed mode: the next chunk (unchanged until the next feed or close).
+    void feed(const std::uint8_t* bytes, std::size_t n) noexcept { source.feed(bytes, n); }
+    // Fed mode: the input has ended (after its last chunk, or a failed read).
+    void end_input() noexcept { source.end_input(); }
 
     // Whether the file was opened; stays true after its end.
     bool is_fopen() const noexcept { return source.is_open(); }

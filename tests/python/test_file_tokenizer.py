@@ -264,6 +264,22 @@ def test_multibyte_character_across_read_blocks(write_file, offset):
         assert all_tokens(tok) == expected
 
 
+@pytest.mark.parametrize("offset", [262142, 262143, 262144, 524287, 786433])
+def test_character_across_read_ahead_blocks(write_file, offset):
+    # A file large enough to be read ahead by a thread, in blocks of 256 KiB:
+    # a four-byte character, a two-byte one and a word where a block may end.
+    head = (b"ab " * (offset // 3 + 1))[: offset - 2]
+    data = head + " 😀Жук-b end\n".encode() + "слово-x ".encode() * 80_000
+    path = write_file(data)
+    for size in (61, 65536):
+        got, want = tc.FFTokenizer(path), tc.FTTokenizer(data)
+        got.set_batch_size(size)
+        want.set_batch_size(size)
+        assert [(b["text"], b["types"].tolist()) for b in got] == [
+            (b["text"], b["types"].tolist()) for b in want
+        ]
+
+
 def test_malformed_file_raises_for_its_batch_and_continues(write_file):
     tok = tc.FFTokenizer(write_file(b"good \xed\xa0\x80 more good"))
     tok.set_batch_size(2)
