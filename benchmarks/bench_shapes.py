@@ -162,7 +162,7 @@ def file_object_problem() -> str | None:
     try:
         tc.FFTokenizer(io.BytesIO(b"a b")).get_batch()
     except TypeError as err:
-        return f"file objects not accepted: {first_line(str(err))}"
+        return f"file objects not accepted (TypeError: {first_line(str(err)).rstrip(':.')})"
     return None
 
 
