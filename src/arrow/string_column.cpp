@@ -256,6 +256,7 @@ ColumnStatus StringColumn::take_schema(ArrowSchema* schema, ValueLayout& layout)
 
 ColumnStatus StringColumn::add_array(ArrowSchema* schema, ArrowArray* array) noexcept {
     message_[0] = '\0';
+    stream_code_ = 0;
     ValueLayout layout{};
     ColumnStatus status = take_schema(schema, layout);
     if (array == nullptr || array->release == nullptr)
@@ -273,6 +274,7 @@ ColumnStatus StringColumn::add_array(ArrowSchema* schema, ArrowArray* array) noe
 
 ColumnStatus StringColumn::add_stream(ArrowArrayStream* stream) noexcept {
     message_[0] = '\0';
+    stream_code_ = 0;
     if (stream == nullptr || stream->release == nullptr)
         return fail(ColumnStatus::invalid_array, "the Arrow stream is already released");
     ArrowArrayStream owned = *stream;
@@ -284,6 +286,7 @@ ColumnStatus StringColumn::add_stream(ArrowArrayStream* stream) noexcept {
     const std::size_t keep = count_;
     // The stream's own text of its last failure, copied before it is released.
     auto stream_failure = [&](int code, const char* what) {
+        stream_code_ = code;
         const char* text = owned.get_last_error != nullptr ? owned.get_last_error(&owned) : nullptr;
         return fail(ColumnStatus::stream_error, "the Arrow stream failed to give %s (error %d: %s)",
                     what, code, text != nullptr ? text : "no message");

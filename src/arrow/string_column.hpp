@@ -126,6 +126,9 @@ class StringColumn {
 
     // Why the last add_array or add_stream failed (empty after a success).
     const char* error() const noexcept { return message_; }
+    // The code the stream's callback returned when add_stream failed with
+    // stream_error (an errno value), else 0.
+    int stream_code() const noexcept { return stream_code_; }
 
   private:
     ColumnStatus take_schema(ArrowSchema* schema, ValueLayout& layout) noexcept;
@@ -138,6 +141,7 @@ class StringColumn {
     std::size_t count_ = 0, capacity_ = 0;
     std::uint64_t documents_ = 0, bytes_ = 0;
     char message_[512] = {};
+    int stream_code_ = 0;
 };
 
 // Walks the documents of a column in order, chunk by chunk; the column must

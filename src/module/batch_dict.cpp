@@ -129,6 +129,13 @@ py::object types_view(TypesBlock& block, std::uint64_t count) {
     return array;
 }
 
+// Each token's document index, expanded from the batch's runs (a copy).
+py::array_t<std::uint64_t> docs_array(const BatchBuffer& batch) {
+    py::array_t<std::uint64_t> docs(static_cast<py::ssize_t>(batch.token_count));
+    batch.docs.expand(docs.mutable_data(), batch.token_count);
+    return docs;
+}
+
 // A batch whose bytes are not well-formed UTF-8: its decoding error, raised
 // with the batch attached as the attribute `batch`, {"text": its bytes decoded
 // with surrogateescape, "types": a copy of its types}, so nothing is lost.
@@ -145,6 +152,7 @@ py::object types_view(TypesBlock& block, std::uint64_t count) {
         kept[new_str("text", 4)] = new_str(bytes, batch.text_bytes, "surrogateescape");
         kept[new_str("types", 5)] = py::array_t<std::uint64_t>(
             static_cast<py::ssize_t>(batch.token_count), batch.types_buffer); // a copy
+        if (batch.docs.active) kept[new_str("docs", 4)] = docs_array(batch);
         if (batch.offsets != nullptr)
             kept[new_str("offsets", 7)] = py::array_t<std::uint64_t>(
                 static_cast<py::ssize_t>(batch.token_count), batch.offsets);
@@ -214,6 +222,13 @@ py::dict batch_to_dict(const BatchBuffer& batch) {
     py::object types = types_view(*batch.types_block, batch.token_count);
     py::str types_key = new_str("types", 5);
     if (PyDict_SetItem(result.ptr(), types_key.ptr(), types.ptr()) != 0) throw py::error_already_set();
+
+    if (batch.docs.active) {
+        py::object docs = docs_array(batch);
+        py::str docs_key = new_str("docs", 4);
+        if (PyDict_SetItem(result.ptr(), docs_key.ptr(), docs.ptr()) != 0)
+            throw py::error_already_set();
+    }
 
     // Asked for by set_offsets: an array of its own (a copy), since the
     // storage it comes from is overwritten by the next batch.

@@ -8,7 +8,8 @@
 namespace tarvelin {
 
 // An empty dict for an empty batch; otherwise {"text": str, "types": array},
-// and "offsets" (a uint64 array of its own) while the batch keeps offsets.
+// "docs" (each token's document index, a uint64 array of its own) for a batch
+// of documents, and "offsets" (the same) while the batch keeps offsets.
 // "text" is a new str of the batch's characters; a batch whose bytes are not
 // well-formed UTF-8 raises UnicodeDecodeError instead, with the batch attached
 // as its attribute `batch`. "types" is a writable uint64 array (an ndarray

@@ -40,6 +40,37 @@ inline constexpr const char* file_init =
 it again on an initialised tokenizer raises TypeError: make a new tokenizer
 instead.)";
 
+inline constexpr const char* docs_tokenizer =
+    R"(Tokenizes many documents: an iterable of str, bytes or bytearray (a list, a
+generator, a pandas Series), or an Arrow string or binary column.
+
+Each document is tokenized as FTTokenizer would tokenize it alone: no token
+joins two documents, and offsets count characters within each document. A
+batch holds the tokens of many documents, with "docs": a uint64 array giving
+each token's document as its 0-based index in the input (empty and skipped
+documents count). The iterable is read lazily, a bounded number of documents
+ahead, with the interpreter lock held only to take them; a str or bytes is read
+in place, a bytearray copied. An item that is not text (or a str with a lone
+surrogate, while errors are "strict") raises TypeError naming its index and is
+skipped; an exception of the iterable comes out of the call that meets it. Either
+way the tokens read before it come out on the next call.
+
+An Arrow column is any object with __arrow_c_stream__ or __arrow_c_array__
+(pyarrow arrays and chunked arrays, polars Series, pandas columns backed by
+Arrow) of type string, large_string, string_view, binary, large_binary or
+binary_view (binary values read as UTF-8 bytes). Its buffers are read in place,
+without the interpreter lock and without a Python object per document; a null
+value is an empty document. The producer's data is released with the
+tokenizer.)";
+
+inline constexpr const char* docs_init =
+    R"(Opens the documents. TypeError for one str, bytes or bytearray (use FTTokenizer)
+and for what is not iterable. An Arrow column is checked whole first: TypeError
+naming its Arrow format for any other type, ValueError naming the chunk and
+document when its offsets or views do not fit its buffers (nothing is read
+then), and a failing Arrow stream's own error. Calling it again on an
+initialised tokenizer raises TypeError: make a new tokenizer instead.)";
+
 inline constexpr const char* is_fopen =
     "Whether the file was opened (it stays True at its end, False after close()).";
 

@@ -37,9 +37,11 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include "module/batch_dict.hpp"
 #include "module/call_lock.hpp"
+#include "module/docs_argument.hpp"
 #include "module/docstrings.hpp"
 #include "module/file_state.hpp"
 #include "module/path_argument.hpp"
@@ -66,6 +68,7 @@ struct Bound : Core {
 
 using BoundText = Bound<FromTextTokenizer>;
 using BoundFile = Bound<FromFileTokenizer>;
+using BoundDocs = Bound<DocsTokenizer>;
 
 // A stream: its tokenizer and a strong reference to the tokenizer's Python
 // object, dropped only by the collector's tp_clear (then `owner` is empty).
@@ -89,6 +92,11 @@ struct type_caster<tarvelin::Stream<tarvelin::BoundText>>
 template <>
 struct type_caster<tarvelin::Stream<tarvelin::BoundFile>>
     : initialised_caster<tarvelin::Stream<tarvelin::BoundFile>> {};
+template <>
+struct type_caster<tarvelin::BoundDocs> : initialised_caster<tarvelin::BoundDocs> {};
+template <>
+struct type_caster<tarvelin::Stream<tarvelin::BoundDocs>>
+    : initialised_caster<tarvelin::Stream<tarvelin::BoundDocs>> {};
 
 } // namespace pybind11::detail
 
@@ -143,6 +151,24 @@ std::unique_ptr<BoundText> open_text_tokenizer(TextArgument text) {
     throw std::runtime_error("the text could not be read"); // a text source never fails
 }
 
+std::unique_ptr<BoundDocs> open_docs_tokenizer(py::object docs) {
+    auto tokenizer = std::make_unique<BoundDocs>();
+    tokenizer->feed.open(*tokenizer, docs);
+    return tokenizer;
+}
+
+[[noreturn]] void raise_read_error(const BoundDocs&) {
+    throw std::runtime_error("the documents could not be read"); // documents never fail
+}
+
+// Queues the next documents of a tokenizer over documents (the only one
+// whose reading asks for them), with the interpreter lock held.
+template <class T>
+void supply_documents(T& tokenizer) {
+    if constexpr (std::is_same_v<T, BoundDocs>) tokenizer.feed.refill(tokenizer);
+    else throw std::runtime_error("this tokenizer reads no documents");
+}
+
 // Fills the batch in slices, each read with the interpreter lock released.
 // After a slice that left the batch open, pending signal handlers run; an
 // exception from one leaves the batch open for the next call.
@@ -157,6 +183,7 @@ void fill_batch(T& tokenizer) {
         if (result == ReadResult::complete) return;
         if (result == ReadResult::read_error) raise_read_error(tokenizer);
         if (result == ReadResult::no_memory) throw std::bad_alloc(); // the batch stays open
+        if (result == ReadResult::needs_documents) supply_documents(tokenizer);
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
 }
@@ -187,6 +214,7 @@ py::typing::Dict<py::str, py::int_> count_tokens(T& tokenizer,
         if (result == ReadResult::complete) break;
         if (result == ReadResult::read_error) raise_read_error(tokenizer);
         if (result == ReadResult::no_memory) throw std::bad_alloc();
+        if (result == ReadResult::needs_documents) supply_documents(tokenizer);
         if (max_bytes && !tokenizer.batch_open() && tokenizer.position() - start >= *max_bytes)
             break;
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -212,6 +240,12 @@ std::string describe_input(const BoundFile& t) {
     if (!name) throw py::error_already_set();
     return py::repr(name).cast<std::string>() + ", " + file_state(t) +
            ", at byte " + std::to_string(t.position());
+}
+
+std::string describe_input(const BoundDocs& t) {
+    return std::string(t.documents().column_mode() ? "column" : "iterable") + ", " +
+           std::to_string(t.documents_read()) + " documents read, at byte " +
+           std::to_string(t.position());
 }
 
 template <class T>
@@ -409,6 +443,17 @@ PYBIND11_MODULE_EXEC(tarvelinCXX, m) {
         .def("__repr__", [](py::handle self) {
             return any_tokenizer_repr<BoundFile>(self, "FFTokenizer");
         });
+
+    bind_stream<BoundDocs>(m, "fds_stream");
+    py::class_<BoundDocs> docs_tokenizer(m, "FDTokenizer", doc::docs_tokenizer);
+    docs_tokenizer.def("__init__", &init_once<BoundDocs, py::object, &open_docs_tokenizer>,
+                       py::arg("docs"), doc::docs_init);
+    own_init_check(docs_tokenizer);
+    check_base_constructor_guarded(docs_tokenizer);
+    bind_batch_methods(docs_tokenizer);
+    docs_tokenizer.def("__repr__", [](py::handle self) {
+        return any_tokenizer_repr<BoundDocs>(self, "FDTokenizer");
+    });
 
     m.doc() = doc::module;
     m.attr("__version__") = TARVELIN_VERSION;

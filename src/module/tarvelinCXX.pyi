@@ -5,6 +5,7 @@ bindings in module.cpp; tests/python/test_stubs.py compares the two.
 """
 
 import os
+from collections.abc import Iterable
 from typing import Any, ClassVar, NotRequired, SupportsIndex, SupportsInt, TypedDict, type_check_only
 
 import numpy
@@ -23,6 +24,7 @@ class _Batch(TypedDict):
     text: str
     types: numpy.typing.NDArray[numpy.uint64]
     offsets: NotRequired[numpy.typing.NDArray[numpy.uint64]]  # after set_offsets(True)
+    docs: NotRequired[numpy.typing.NDArray[numpy.uint64]]  # FDTokenizer: each token's document
 
 class _BatchOrEmpty(TypedDict, total=False):
     """What get_batch returns: a batch with both keys, or {} when nothing is left."""
@@ -30,6 +32,7 @@ class _BatchOrEmpty(TypedDict, total=False):
     text: str
     types: numpy.typing.NDArray[numpy.uint64]
     offsets: numpy.typing.NDArray[numpy.uint64]
+    docs: numpy.typing.NDArray[numpy.uint64]
 
 class TokenType:
     """Token kinds, as bit flags that can be OR-ed into a filter mask.
@@ -158,3 +161,37 @@ class FFTokenizer:
         """Closes the file: is_fopen() becomes False and later batches are empty."""
     def __enter__(self) -> FFTokenizer: ...
     def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> None: ...
+
+class fds_stream:
+    """Iterator over the batches of one FDTokenizer; has no constructor."""
+
+    def __iter__(self) -> fds_stream: ...
+    def __next__(self) -> _Batch: ...
+    def __repr__(self) -> str: ...
+
+class FDTokenizer:
+    """Tokenizes many documents: an iterable of str, bytes or bytearray, or an Arrow string column.
+
+    Each document is tokenized as FTTokenizer would tokenize it alone; each
+    batch adds "docs", every token's document index in the input.
+    """
+
+    def __init__(self, docs: Iterable[str | bytes | bytearray] | Any) -> None:  # Any: an Arrow column
+        """Opens the documents; TypeError for one str, bytes or bytearray, a non-iterable, or
+        an Arrow column of another type; ValueError for an Arrow array that does not fit its
+        buffers."""
+    def set_batch_size(self, size: SupportsInt | SupportsIndex, /) -> None: ...
+    def set_filter(self, mask: SupportsInt | SupportsIndex, /) -> None: ...
+    def set_token_min_len(self, length: SupportsInt | SupportsIndex, /) -> None: ...
+    def set_token_max_len(self, length: SupportsInt | SupportsIndex, /) -> None: ...
+    def get_batch(self) -> _BatchOrEmpty: ...
+    @property
+    def stream(self) -> fds_stream: ...
+    def set_errors(self, mode: str, /) -> None:
+        """As FTTokenizer.set_errors; a str with a lone surrogate reads as U+FFFD in "replace"."""
+    def set_offsets(self, on: bool, /) -> None:
+        """Adds "offsets" (each token's first character's index in its document) to later batches."""
+    def count_tokens(self, max_bytes: SupportsInt | SupportsIndex | None = None) -> dict[str, int]:
+        """{token text: occurrences} over the documents left (or about max_bytes more)."""
+    def __iter__(self) -> fds_stream: ...
+    def __repr__(self) -> str: ...

@@ -34,6 +34,7 @@
 #include <cstring>
 
 #include "scan/batch_sink.hpp"
+#include "tokenizers/doc_runs.hpp"
 #include "text/utf8_strict.hpp"
 #include "tokens/token.hpp"
 
@@ -109,6 +110,7 @@ struct BatchBuffer {
     TypesBlock* types_block = nullptr;
     static constexpr int SPARE_TYPES_BLOCKS = 3;
     TypesBlock* spare_types[SPARE_TYPES_BLOCKS] = {};
+    DocRuns docs; // the tokens' documents, for a tokenizer over documents
 
     BatchBuffer() = default;
     BatchBuffer(const BatchBuffer&) = delete;
@@ -165,6 +167,7 @@ struct BatchBuffer {
         char_bits = 0;
         malformed = false;
         counted_apart = 0;
+        docs.clear();
     }
 
     bool passes(std::uint64_t type, std::uint64_t length) const noexcept {

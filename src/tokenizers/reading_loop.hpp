@@ -28,6 +28,13 @@
 // calls in the tokenizer's life, each made only while the batch has room; a
 // drain left incomplete because the batch filled is resumed by the next call,
 // so no token is ever lost, whatever the batch size.
+//
+// A source of many documents (DocumentSource) ends each document as the end
+// of an input: the assembler is drained, then the reading state starts
+// afresh for the next document (offsets count from its first character),
+// all within the same batch. A document whose tokens all came from the
+// scanner leaves nothing to drain and costs no drain at all. The batch
+// records which document its tokens come from (BatchBuffer::docs).
 #pragma once
 
 #include <algorithm>
@@ -42,6 +49,7 @@
 #include "text/utf8_replace.hpp"
 #include "text/utf8_strict.hpp"
 #include "tokenizers/batch_buffer.hpp"
+#include "tokenizers/docs_source.hpp"
 #include "tokens/token_assembler.hpp"
 
 namespace tarvelin {
@@ -56,6 +64,16 @@ concept ByteSource = requires(Source& s, std::size_t n) {
     { Source::windows_are_final } -> std::convertible_to<bool>;
 };
 
+// A source whose input is a sequence of documents, each read as an input of
+// its own (see DocsSource).
+template <class Source>
+concept DocumentSource = requires(Source& s) {
+    { s.document_open() } -> std::same_as<bool>;
+    { s.document_index() } -> std::same_as<std::uint64_t>;
+    { s.next_document() } -> std::same_as<DocStep>;
+    s.close_document();
+};
+
 // What one call of the reading loop ended with.
 enum class ReadResult : std::uint8_t {
     complete,   // the batch is finished: full, or the input ended and was drained (may be empty)
@@ -64,6 +82,8 @@ enum class ReadResult : std::uint8_t {
     read_error, // the source failed; the batch stays open and the input now counts as ended,
                 // so the next call drains the assembler and completes the batch
     no_memory,  // the batch's text storage could not grow; the batch stays open
+    needs_documents, // a document source ran out of queued documents before its input
+                     // ended; the batch stays open until the queue is filled again
 };
 
 // How bytes that are not well-formed UTF-8 are decoded.
@@ -239,6 +259,42 @@ inline void drain(TokenAssembler& assembler, BatchBuffer& batch, ReadingMode& mo
     }
 }
 
+// What turning from one document to the next gave.
+enum class DocTurn : std::uint8_t { next, batch_full, no_memory, needs_documents, ended };
+
+// At the end of the open document (its window is empty): drains what the
+// assembler holds exactly as at the end of an input, then starts the reading
+// state afresh and opens the next document, marking it in the batch. A drain
+// that the batch interrupts is resumed by the next call (the document stays
+// open meanwhile).
+template <class Source>
+DocTurn turn_document(Source& source, TokenAssembler& assembler, Utf8Char& utf8_char,
+                      BatchBuffer& batch, ReadingMode& mode, std::uint8_t& drain_steps) noexcept {
+    if (source.document_open()) {
+        // Tokens the scanner took are complete: the assembler holds nothing
+        // unless it read last.
+        if (mode.use_assembler || drain_steps != 0) {
+            if (batch.room_for(1) == 0) return DocTurn::no_memory;
+            drain(assembler, batch, mode, drain_steps);
+            if (drain_steps < DRAIN_STEPS || mode.replacer.pending()) return DocTurn::batch_full;
+            assembler.reset(0);
+            utf8_char = Utf8Char{};
+            mode.use_assembler = false;
+            drain_steps = 0;
+        }
+        mode.char_pos = 0;
+        mode.errors = mode.requested;
+        source.close_document();
+    }
+    switch (source.next_document()) {
+    case DocStep::opened: break;
+    case DocStep::needs_documents: return DocTurn::needs_documents;
+    case DocStep::ended: return DocTurn::ended;
+    }
+    if (!batch.docs.mark(source.document_index(), batch.token_count)) return DocTurn::no_memory;
+    return DocTurn::next;
+}
+
 // Whether the current window reaches the end of the input: always, never, or
 // as the source says window by window.
 template <class Source>
@@ -272,12 +328,29 @@ ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_
         mode.batch_open = true;
     }
     if (!mode.use_assembler) mode.errors = mode.requested; // no character is half read here
+    if constexpr (DocumentSource<Source>) {
+        // A batch begun inside a document (or a mark that could not be made).
+        if (source.document_open() && !batch.docs.covers(source.document_index()) &&
+            !batch.docs.mark(source.document_index(), batch.token_count))
+            return ReadResult::no_memory;
+    }
     std::uint64_t spent = 0;
     while (!batch.is_full()) {
         if (spent >= budget) return ReadResult::paused;
         const std::span<const std::uint8_t> window = source.window();
         if (window.empty()) {
             if (detail::take_source_error(source)) return ReadResult::read_error;
+            if constexpr (DocumentSource<Source>) {
+                const detail::DocTurn turn =
+                    detail::turn_document(source, assembler, utf8_char, batch, mode, drain_steps);
+                if (turn == detail::DocTurn::next) {
+                    ++spent; // even empty documents spend the budget
+                    continue;
+                }
+                if (turn == detail::DocTurn::no_memory) return ReadResult::no_memory;
+                if (turn == detail::DocTurn::needs_documents) return ReadResult::needs_documents;
+                break; // the batch filled during a drain, or the input ended
+            }
             if (!source.at_end()) return ReadResult::paused; // a wait for input was interrupted
             break;
         }
@@ -307,11 +380,13 @@ ReadResult read_slice(Source& source, TokenAssembler& assembler, Utf8Char& utf8_
             return ReadResult::no_memory;
         }
     }
-    if (source.at_end() && !batch.is_full()) {
-        // The drained tokens are pending characters: make room for them, as
-        // no slice of this call may have.
-        if (batch.room_for(1) == 0) return ReadResult::no_memory;
-        detail::drain(assembler, batch, mode, drain_steps);
+    if constexpr (!DocumentSource<Source>) { // documents are drained one by one
+        if (source.at_end() && !batch.is_full()) {
+            // The drained tokens are pending characters: make room for them, as
+            // no slice of this call may have.
+            if (batch.room_for(1) == 0) return ReadResult::no_memory;
+            detail::drain(assembler, batch, mode, drain_steps);
+        }
     }
     mode.batch_open = false;
     return ReadResult::complete;
@@ -325,7 +400,7 @@ void read_batch(Source& source, TokenAssembler& assembler, Utf8Char& utf8_char,
     for (;;) {
         const ReadResult r = read_slice(source, assembler, utf8_char, batch, mode, drain_steps,
                                         ~std::uint64_t{0});
-        if (r == ReadResult::complete) return;
+        if (r == ReadResult::complete || r == ReadResult::needs_documents) return;
         if (r == ReadResult::no_memory) {
             mode.batch_open = false;
             return;

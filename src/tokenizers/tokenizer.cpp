@@ -2,6 +2,7 @@
 // so that every user of the tokenizers shares one optimised copy.
 #include "tokenizers/tokenizer.hpp"
 
+#include "tokenizers/docs_source.hpp"
 #include "tokenizers/file_source.hpp"
 #include "tokenizers/reading_loop.hpp"
 #include "tokenizers/text_source.hpp"
@@ -18,5 +19,6 @@ ReadResult Tokenizer<Source>::read_some(std::uint64_t budget, TokenCounter* coun
 
 template class Tokenizer<TextSource>;
 template class Tokenizer<FileSource>;
+template class Tokenizer<DocsSource>;
 
 } // namespace tarvelin

@@ -49,11 +49,11 @@ class Tokenizer {
     ReadResult read_some(std::uint64_t budget, TokenCounter* counter = nullptr) noexcept;
 
     // One whole batch, however much input it takes (read errors count as the
-    // end of the input).
+    // end of the input); a document source whose queue runs dry leaves it open.
     void next_batch() noexcept {
         for (;;) {
             const ReadResult r = read_some(~std::uint64_t{0});
-            if (r == ReadResult::complete) return;
+            if (r == ReadResult::complete || r == ReadResult::needs_documents) return;
             if (r == ReadResult::no_memory) {
                 mode.batch_open = false;
                 return;

@@ -294,6 +294,7 @@ TEST(ArrowStream, FailuresLeaveTheColumnAsItWas) {
         stream.fail_at = c.fail_at;
         ArrowArrayStream s = stream.make();
         EXPECT_EQ(column.add_stream(&s), c.status);
+        EXPECT_EQ(column.stream_code(), c.bad_chunk ? 0 : c.fail_at == -2 ? 22 : 5);
         EXPECT_NE(std::string(column.error()).find(c.needle), std::string::npos) << column.error();
         EXPECT_EQ(stream.releases, 1);
         EXPECT_EQ(read_all(column), Strings{"kept"});

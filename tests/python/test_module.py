@@ -28,7 +28,8 @@ def test_import_name_and_file():
 
 def test_attributes_in_registration_order():
     public = [k for k in vars(tc) if not k.startswith("_")]
-    assert public == ["TokenType", *MEMBER_NAMES, "fts_stream", "FTTokenizer", "ffs_stream", "FFTokenizer"]
+    assert public == ["TokenType", *MEMBER_NAMES, "fts_stream", "FTTokenizer", "ffs_stream", "FFTokenizer",
+                      "fds_stream", "FDTokenizer"]
 
 
 def test_no_module_level_functions():
@@ -43,7 +44,8 @@ def test_no_module_level_functions():
     ]
 
 
-@pytest.mark.parametrize("name", ["TokenType", "fts_stream", "FTTokenizer", "ffs_stream", "FFTokenizer"])
+@pytest.mark.parametrize("name", ["TokenType", "fts_stream", "FTTokenizer", "ffs_stream", "FFTokenizer",
+                      "fds_stream", "FDTokenizer"])
 def test_classes(name):
     cls = getattr(tc, name)
     assert isinstance(cls, type)
