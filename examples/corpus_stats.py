@@ -141,10 +141,11 @@ class Stats:
             "kinds": dict(sorted(self.kinds.items(), key=lambda item: tc.TokenType.__members__[item[0]].value)),
             "english": most_common(self.english),
             "russian": most_common(self.russian),
-            "skipped": [
-                {"path": path, "reason": why} for path, why in sorted((shown_path(p), why) for p, why in self.skipped)
-            ],
             # A file read in several parts is named once.
+            "skipped": [
+                {"path": path, "reason": why}
+                for path, why in sorted(dict.fromkeys((shown_path(p), why) for p, why in self.skipped))
+            ],
             "malformed": sorted(dict.fromkeys(shown_path(path) for path in self.malformed)),
         }
 
