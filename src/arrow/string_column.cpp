@@ -241,10 +241,12 @@ ColumnStatus StringColumn::take_schema(ArrowSchema* schema, ValueLayout& layout)
                       "expected a string or binary type (u, U, vu, z, Z, vz)",
                       QuotedFormat(owned.format).text, QuotedFormat(values ? values : "").text);
     } else if (!read_format(owned.format, layout)) {
-        status = fail(ColumnStatus::unsupported_type,
-                      "unsupported Arrow format '%s'; expected a string or binary type "
-                      "(u, U, vu, z, Z, vz)",
-                      QuotedFormat(owned.format).text);
+        status =
+            fail(ColumnStatus::unsupported_type,
+                 "unsupported Arrow format '%s'; expected a string or binary type "
+                 "(u, U, vu, z, Z, vz)%s",
+                 QuotedFormat(owned.format).text,
+                 std::strcmp(owned.format, "+s") == 0 ? " (a table: pass one of its columns)" : "");
     } else if (owned.n_children != 0) {
         status = fail(ColumnStatus::invalid_array,
                       "the Arrow schema of format '%s' has %lld children where its type has none",

@@ -339,7 +339,8 @@ const auto ok_change = [](Parts&) {};
 
 const Fault FAULTS[] = {
     {"Int64", "l", ok_change, "unsupported Arrow format 'l'", ColumnStatus::unsupported_type},
-    {"Struct", "+s", ok_change, "format '+s'", ColumnStatus::unsupported_type},
+    {"Struct", "+s", ok_change, "vz) (a table: pass one of its columns)",
+     ColumnStatus::unsupported_type},
     {"ViewSuffix", "vux", ok_change, "format 'vux'", ColumnStatus::unsupported_type},
     {"LongFormat", "+w:1234567890123456789012345678901234567890", ok_change,
      "'+w:12345678901234567890123456789...'", ColumnStatus::unsupported_type},

@@ -1,6 +1,7 @@
 // libFuzzer target for the Arrow column reader.
 //
-// Each input describes one or two arrays: a format, the offset and length, the
+// Each input describes one or two arrays (given alone, or by a stream that may
+// fail before the first or the second): a format, the offset and length, the
 // null count, which buffers are null, a few structural faults (buffer and
 // child counts, a dictionary, huge or negative lengths), and the values of
 // every buffer, all cut from the input. The buffers are allocated at exactly
@@ -12,7 +13,8 @@
 //
 // Checked on every input:
 // - every structure handed over is released exactly once, whatever the result;
-// - a refused array leaves the column empty, with a message;
+// - a refused array, or a stream that fails after giving some arrays, leaves
+//   the column empty, with a message (and the stream's code);
 // - an accepted one gives exactly its documents: empty for nulls, otherwise
 //   the bytes its offsets or views name, each lying inside a buffer it was
 //   given; their sizes add up to bytes(), and random access agrees.
@@ -272,6 +274,7 @@ void check_documents(const StringColumn& column,
 struct Stream {
     std::vector<std::unique_ptr<Built>>* arrays;
     const char* format;
+    int fail_at; // the get_next call that fails, or -1
     std::size_t next = 0;
     int releases = 0, schema_releases = 0;
 };
@@ -287,6 +290,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                                     : ValueLayout::offsets32;
     const bool as_stream = (head >> 3) & 1;
     const int count = as_stream ? 1 + ((head >> 4) & 1) : 1;
+    const int fail_at = as_stream && ((head >> 5) & 1) ? (head >> 6) & 1 : -1;
     std::vector<std::unique_ptr<Built>> arrays;
     for (int k = 0; k < count; ++k) {
         arrays.push_back(std::make_unique<Built>());
@@ -309,7 +313,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             status = column.add_array(&schema, &arrays[0]->array);
             CHECK(schema.release == nullptr && arrays[0]->array.release == nullptr);
         } else {
-            Stream state{&arrays, format};
+            Stream state{&arrays, format, fail_at};
             ArrowArrayStream stream{};
             stream.get_schema = [](ArrowArrayStream* s, ArrowSchema* out) {
                 auto& st = *static_cast<Stream*>(s->private_data);
@@ -324,6 +328,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             };
             stream.get_next = [](ArrowArrayStream* s, ArrowArray* out) {
                 auto& st = *static_cast<Stream*>(s->private_data);
+                if (static_cast<int>(st.next) == st.fail_at) return 5;
                 *out = ArrowArray{};
                 if (st.next < st.arrays->size()) {
                     *out = (*st.arrays)[st.next]->array;
@@ -347,14 +352,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::fprintf(stderr, "format '%s', %zu array(s): status %d %s; %llu documents\n",
                          format, arrays.size(), static_cast<int>(status), column.error(),
                          static_cast<unsigned long long>(column.size()));
-        bool must_fail = (head & 7) >= 6; // the formats that are not strings
+        bool must_fail = (head & 7) >= 6 || fail_at >= 0; // not strings, or a failing stream
         for (const auto& b : arrays) must_fail |= b->must_fail;
         CHECK(status != ColumnStatus::ok || !must_fail, static_cast<int>(status));
+        CHECK((status == ColumnStatus::stream_error) == (column.stream_code() != 0));
         if (status == ColumnStatus::ok) {
             CHECK(column.error()[0] == '\0');
             check_documents(column, arrays);
         } else {
-            CHECK(status == ColumnStatus::invalid_array || status == ColumnStatus::unsupported_type,
+            CHECK(status == ColumnStatus::invalid_array ||
+                      status == ColumnStatus::unsupported_type ||
+                      (status == ColumnStatus::stream_error && column.stream_code() == 5),
                   static_cast<int>(status));
             CHECK(column.error()[0] != '\0' && column.size() == 0 && column.chunk_count() == 0);
         }

@@ -1,7 +1,7 @@
 """A stateful property test: random sequences of calls on a text tokenizer
-(over bytes, a bytearray or a str) and a file tokenizer over the same input,
-each checked step by step against the plain-Python model in
-reference_model.py.
+(over bytes, a bytearray or a str), a file tokenizer over the same input and
+a documents tokenizer over the input cut into documents, each checked step
+by step against the plain-Python model in reference_model.py.
 
 The calls: get_batch, streams (new ones, single steps, abandoned ones), `for`
 loops over the tokenizer or a stream left early, every setter (batch size 0
@@ -38,7 +38,7 @@ TYPE_VALUES = {1, 2, 4, 8, 16, 32, 64}
 MODES = ("strict", "replace")
 KEPT_ARRAYS = 12  # older arrays are dropped as new ones are kept
 
-which = st.sampled_from(["text", "file"])
+which = st.sampled_from(["text", "file", "docs"])
 
 # Malformed pieces set apart by a few well-formed tokens: the error mode can
 # then change between them and decide how the later ones are read.
@@ -63,14 +63,65 @@ def _decodes(raw):
     return True
 
 
+class DocsModel(model.ModelTokenizer):
+    """The model of a documents tokenizer: each document's tokens by a model
+    of its own, one document after the other. Its error mode is set before
+    any batch and not changed."""
+
+    def __init__(self, docs, errors):
+        super().__init__(b"".join(docs))
+        tokens, self.doc_of = [], []
+        for i, doc in enumerate(docs):
+            m = model.ModelTokenizer(doc)
+            m.set_errors(errors)
+            tokens += m._tokens
+            self.doc_of += [i] * len(m._tokens)
+        self._tokens = tokens
+        self.errors = errors
+        self.batch_docs = []  # the documents of the last batch's tokens
+
+    def can_set_errors(self, mode):
+        return mode == self.errors
+
+    def next_batch(self):
+        batch, self.batch_docs = [], []
+        if self.batch_size:
+            self._read = True
+        while len(batch) < self.batch_size and self._next < len(self._tokens):
+            token, doc = self._tokens[self._next], self.doc_of[self._next]
+            self._next += 1
+            if self.keeps(token):
+                batch.append(token)
+                self.batch_docs.append(doc)
+        return batch
+
+
+def cut_into_documents(data, cuts, kinds):
+    """`data` cut at the positions `cuts`, each piece as bytes, a bytearray
+    or (when it decodes) a str; returns (arguments, their bytes)."""
+    bounds = sorted({0, len(data), *(c % (len(data) + 1) for c in cuts)})
+    pieces = [data[a:b] for a, b in zip(bounds, bounds[1:])] + [b""] * (len(cuts) % 2)
+    args = []
+    for piece, kind in zip(pieces, kinds * len(pieces)):
+        if kind == "str" and _decodes(piece):
+            args.append(piece.decode("utf-8"))
+        else:
+            args.append(bytearray(piece) if kind == "bytearray" else piece)
+    return args, pieces
+
+
 class Side:
     """One tokenizer, the model that follows it, and the str it was made
     from (None for bytes and files): offsets must index that str."""
 
-    def __init__(self, tok, data, text=None):
+    def __init__(self, tok, data, text=None, model_=None):
         self.tok = tok
-        self.model = model.ModelTokenizer(data)
+        self.model = model_ or model.ModelTokenizer(data)
         self.text = text
+
+    def keys(self):
+        docs = ["docs"] if isinstance(self.model, DocsModel) else []
+        return ["text", "types"] + docs + (["offsets"] if self.model.offsets else [])
 
     def expected(self):
         """Uses up the model's next batch; returns its Token records."""
@@ -81,10 +132,11 @@ class Side:
         if not expected:
             assert batch == {}
             return
-        keys = ["text", "types"] + (["offsets"] if self.model.offsets else [])
-        assert list(batch) == keys
+        assert list(batch) == self.keys()
         raw = model.batch_text([(t.text, t.kind) for t in expected])
         assert _decodes(raw), "a malformed batch was handed out without an error"
+        if "docs" in batch:
+            assert batch["docs"].tolist() == self.model.batch_docs
         assert batch["text"] == raw.decode("utf-8")
         types = batch["types"]
         assert types.dtype == np.uint64 and types.ndim == 1
@@ -102,8 +154,9 @@ class Side:
         assert not _decodes(raw), "the batch is well-formed, yet raised"
         event("malformed batch raised")
         kept = error.batch
-        keys = ["text", "types"] + (["offsets"] if self.model.offsets else [])
-        assert list(kept) == keys
+        assert list(kept) == self.keys()
+        if "docs" in kept:
+            assert kept["docs"].tolist() == self.model.batch_docs
         assert kept["text"] == raw.decode("utf-8", "surrogateescape")
         assert kept["types"].tolist() == [t.kind for t in expected]
         if self.model.offsets:
@@ -131,8 +184,11 @@ class TokenizerMachine(RuleBasedStateMachine):
         text_kind=st.sampled_from(["bytes", "bytearray", "str"]),
         errors=st.sampled_from(MODES),
         batch_size=st.integers(1, 6),
+        cuts=st.lists(st.integers(0, 300), max_size=8),
+        doc_kinds=st.lists(st.sampled_from(["bytes", "bytearray", "str"]), min_size=1, max_size=3),
+        doc_generator=st.booleans(),
     )
-    def open(self, data, text_kind, errors, batch_size):
+    def open(self, data, text_kind, errors, batch_size, cuts, doc_kinds, doc_generator):
         text = None
         arg = bytearray(data) if text_kind == "bytearray" else data
         if text_kind == "str" and _decodes(data):
@@ -142,7 +198,13 @@ class TokenizerMachine(RuleBasedStateMachine):
             f.write(data)
         file_tok = tc.FFTokenizer(self.path)
         assert file_tok.is_fopen()
-        self.sides = {"text": Side(tc.FTTokenizer(arg), data, text), "file": Side(file_tok, data)}
+        docs, pieces = cut_into_documents(data, cuts, doc_kinds)
+        docs_tok = tc.FDTokenizer(iter(docs) if doc_generator else docs)
+        self.sides = {
+            "text": Side(tc.FTTokenizer(arg), data, text),
+            "file": Side(file_tok, data),
+            "docs": Side(docs_tok, data, model_=DocsModel(pieces, errors)),
+        }
         if isinstance(arg, bytearray):
             arg[:] = b"#" * len(arg)  # the tokenizer reads its own copy
         self.data = data
