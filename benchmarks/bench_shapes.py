@@ -61,7 +61,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from _common import DATA, MB, MIB, fmt_rate, log, machine, md_table, median, results_dir  # noqa: E402
+from _common import DATA, MB, MIB, log, machine, md_table, median, results_dir  # noqa: E402
 from peers import TOKEN_PATTERN  # noqa: E402
 
 import tarvelinCXX as tc  # noqa: E402
@@ -432,7 +432,8 @@ def gzip_rows(rounds, quick, res):
     peak = mem["peak"] / MIB
     return [
         Row(what, f"{ratio:.2f}x", "< 1.6x", ratio < 1.6, "n/a (paths only)",
-            f"{size / MB / t['FFTokenizer(gzip.open)']:.0f} MB/s, decompressing {size / MB / t['decompress']:.0f} MB/s"),
+            f"{size / MB / t['FFTokenizer(gzip.open)']:.0f} MB/s, decompressing "
+            f"{size / MB / t['decompress']:.0f} MB/s"),
         Row(mem_what, f"{peak:.0f} MiB", "< 150 MiB", peak < 150, "n/a (paths only)",
             f"{mem['before'] / MIB:.0f} MiB before the tokenizer was made"),
     ]
