@@ -44,6 +44,7 @@ Usage: bench_shapes.py [--quick] [--rounds N]
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gc
 import gzip
 import io
@@ -489,36 +490,52 @@ def readme_recipes() -> dict[str, str]:
     return {m[2]: m[1] for m in RECIPE.finditer(text)}
 
 
-def recipe_rows(docs, gz, rounds, res):
-    """Each recipe's own example run, then its function timed on the documents."""
-    timed = {
-        "token_lists": lambda ns: ns["token_lists"](docs),
-        "word_counts": lambda ns: ns["word_counts"](__import__("pandas").Series(docs)),
-        "word_counts_polars": lambda ns: ns["word_counts"](__import__("polars").Series(docs)),
-        "count_gzip": lambda ns: ns["count_gzip"](str(gz[0])),
-        "tokenize_batch": lambda ns: __import__("datasets").Dataset.from_dict({"text": docs}).map(
-            ns["tokenize_batch"], batched=True, keep_in_memory=True),
+def recipe_inputs(docs, gz):
+    """Key of a recipe's function -> (its input built from the documents, the call timed)."""
+
+    def dataset():
+        import datasets
+
+        datasets.disable_progress_bars()
+        return datasets.Dataset.from_dict({"text": docs})
+
+    return {
+        "token_lists": (lambda: docs, lambda ns, x: ns["token_lists"](x)),
+        "word_counts": (lambda: __import__("pandas").Series(docs), lambda ns, x: ns["word_counts"](x)),
+        "word_counts (polars)": (lambda: __import__("polars").Series(docs), lambda ns, x: ns["word_counts"](x)),
+        "count_gzip": (lambda: str(gz[0]), lambda ns, x: ns["count_gzip"](x)),
+        "tokenize_batch": (dataset, lambda ns, x: x.map(ns["tokenize_batch"], batched=True, keep_in_memory=True)),
     }
+
+
+def recipe_rows(docs, gz, rounds, res):
+    """Each recipe's own example run (its output dropped), then its function timed
+    on the documents, the column or dataset made beforehand."""
     rows = []
     out = res.setdefault("recipes", {})
+    # One namespace, as a later recipe may call an earlier one's function.
+    ns: dict = {"__name__": "recipe"}
     for title, code in readme_recipes().items():
-        ns: dict = {"__name__": "recipe"}
+        known = set(ns)
         try:
-            exec(compile(code, f"<README recipe {title}>", "exec"), ns)
+            with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+                exec(compile(code, f"<README recipe {title}>", "exec"), ns)
         except Exception as err:  # a missing feature or package: the reason is the row
             rows.append([title, "n/a", first_line(f"{type(err).__name__}: {err}")])
             continue
-        for key, run in timed.items():
-            if key.removesuffix("_polars") not in ns or (key == "word_counts_polars" and "polars" not in code):
+        for key, (make, call) in recipe_inputs(docs, gz).items():
+            name, _, variant = key.partition(" ")
+            if name in known or name not in ns:
                 continue
-            label = title + (" (polars Series)" if key.endswith("_polars") else "")
+            label = f"{title} {variant}".rstrip()
             try:
-                times = rounds_of({label: lambda: run(ns)}, max(1, rounds // 2))[label]
+                arg = make()
+                times = rounds_of({label: lambda: call(ns, arg)}, max(1, rounds // 2))[label]
             except Exception as err:
                 rows.append([label, "n/a", first_line(f"{type(err).__name__}: {err}")])
                 continue
             out[label] = times
-            what = f"{gz[1] / MB:.0f} MB, gzip-compressed" if key == "count_gzip" else \
+            what = f"{gz[1] / MB:.0f} MB, gzip-compressed" if name == "count_gzip" else \
                 f"{len(docs):,} lines, {res['documents']['bytes'] / MB / median(times):.0f} MB/s"
             rows.append([label, f"{median(times) * 1000:.0f} ms", what])
     return rows
