@@ -21,7 +21,13 @@
 //   pass the settings, and the stream ends with an empty batch;
 // - when the text is well-formed UTF-8, the unlimited run's tokens joined give
 //   back the text;
-// - counting (count_some) gives the counts of the batches' tokens.
+// - counting (count_some) gives the counts of the batches' tokens;
+// - in documents mode (a header bit), the text cut at each 0x1E byte is read
+//   as documents through a small queue refilled on demand (each document as
+//   bytes, or as units of 1, 2 or 4 bytes when it is well-formed): the
+//   batches hold exactly each document's own reference tokens that pass, one
+//   document after the other, each with its document's index, and counting
+//   gives their counts.
 //
 // The vector kernel runs at the level TARVELIN_SCAN_LEVEL names (see
 // LLVMFuzzerInitialize).
@@ -37,6 +43,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -48,6 +55,7 @@
 #include "counting/token_counter.hpp"
 #include "simd/scan_kernel.hpp"
 #include "tokenizers/batch_buffer.hpp"
+#include "tokenizers/docs_source.hpp"
 #include "tokenizers/file_source.hpp"
 #include "tokenizers/reading_loop.hpp"
 #include "tokenizers/text_source.hpp"
@@ -92,6 +100,9 @@ struct Settings {
     std::size_t chunk;           // window size of source 2
     DecodeErrors errors;         // how ill-formed bytes are decoded
     std::uint64_t budget;        // bytes a call reads before it pauses (0: no limit)
+    bool documents = false;      // the text is cut into documents at each 0x1E byte
+    bool units = false;          // well-formed documents are queued as units
+    std::size_t per_fill = 1;    // documents queued at most at once
 };
 
 Settings settings_from(const std::uint8_t* h) {
@@ -116,6 +127,9 @@ Settings settings_from(const std::uint8_t* h) {
     // as an interrupted call and the next one do.
     static constexpr std::uint64_t budgets[] = {0, 1, 2, 3, 5, 16, 64, 0};
     s.budget = budgets[(h[6] >> 1) & 7];
+    s.documents = (h[6] & 0x10) != 0;
+    s.units = (h[6] & 0x20) != 0;
+    s.per_fill = 1 + ((h[6] >> 6) & 3) * 2;
     return s;
 }
 
@@ -155,6 +169,7 @@ NOT_FUZZED bool is_valid_utf8(const std::uint8_t* p, std::size_t n) {
 struct TokenList {
     std::string text;
     std::vector<std::pair<std::size_t, std::uint64_t>> tokens; // (end in text, kind)
+    std::vector<std::uint64_t> docs; // each token's document, in documents mode
 
     void push(const std::uint8_t* p, std::size_t n, std::uint64_t type) {
         text.append(reinterpret_cast<const char*>(p), n);
@@ -285,12 +300,30 @@ struct FuzzTokenizer : Tokenizer<Source> {
 
     // One batch, in calls of `budget` bytes when there is one.
     void batch_in_calls() {
+        if constexpr (std::is_same_v<Source, DocsSource>) {
+            for (;;) {
+                const ReadResult r = this->read_some(budget == 0 ? ~std::uint64_t{0} : budget);
+                if (r == ReadResult::complete) return;
+                if (r == ReadResult::needs_documents) refill();
+            }
+        }
         if (budget == 0) return this->next_batch();
         while (this->read_some(budget) != ReadResult::complete) {
         }
     }
 
+    // Documents mode: queues the next documents, as the binding does.
+    void refill();
+
     std::uint64_t budget;
+    struct Document {
+        std::span<const std::uint8_t> bytes;
+        std::vector<std::uint32_t> units; // its code points, when it is queued as units
+        unsigned unit_size = 0;
+        std::vector<std::uint8_t> narrow; // units of 1 or 2 bytes
+    };
+    std::vector<Document> documents;
+    std::size_t next_document = 0, per_fill = 1;
 };
 
 // Offers the input in windows of `chunk` bytes that never claim to be final,
@@ -314,6 +347,67 @@ struct ChunkedSource {
     void consume(std::size_t n) noexcept { pos += n; }
     bool at_end() const noexcept { return pos == size && eof; }
 };
+
+// The text cut at each 0x1E byte (which belongs to no document).
+std::vector<std::span<const std::uint8_t>> cut_documents(const std::uint8_t* p, std::size_t n) {
+    std::vector<std::span<const std::uint8_t>> docs;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= n; ++i)
+        if (i == n || p[i] == 0x1E) {
+            docs.emplace_back(p + start, i - start);
+            start = i + 1;
+        }
+    return docs;
+}
+
+template <>
+void FuzzTokenizer<DocsSource>::refill() {
+    CHECK(source.queue_used_up(), next_document);
+    source.recycle();
+    for (std::size_t k = 0; k < per_fill && next_document < documents.size(); ++k) {
+        DocRecord* r = source.slot();
+        if (r == nullptr) break;
+        const Document& d = documents[next_document];
+        *r = {d.bytes.data(), d.bytes.size(), next_document, nullptr, 0, false};
+        if (d.unit_size == 4)
+            *r = {d.units.data(), d.units.size(), next_document, nullptr, 4, false};
+        else if (d.unit_size != 0)
+            *r = {d.narrow.data(), d.units.size(), next_document, nullptr,
+                  static_cast<std::uint8_t>(d.unit_size), false};
+        source.push();
+        ++next_document;
+    }
+    if (next_document == documents.size()) source.end_input();
+}
+
+template <class Source>
+void FuzzTokenizer<Source>::refill() {}
+
+// Documents queued for a FuzzTokenizer<DocsSource>; well-formed ones as
+// units of the narrowest size that holds their code points when `units`.
+void set_documents(FuzzTokenizer<DocsSource>& tok, const std::uint8_t* p, std::size_t n,
+                   const Settings& s) {
+    CHECK(tok.source.open_queue(8, nullptr), 8);
+    tok.batch.docs.active = true;
+    tok.per_fill = s.per_fill;
+    for (const auto d : cut_documents(p, n)) {
+        auto& doc = tok.documents.emplace_back();
+        doc.bytes = d;
+        if (!s.units || !is_valid_utf8(d.data(), d.size())) continue;
+        std::uint32_t largest = 0;
+        for (std::size_t i = 0; i < d.size();) {
+            const std::uint64_t len = utf8_lead_length(d[i]);
+            doc.units.push_back(code_point_of(d.data() + i, len));
+            largest = std::max(largest, doc.units.back());
+            i += len;
+        }
+        doc.unit_size = largest < 0x100 ? 1 : largest < 0x10000 ? 2 : 4;
+        if (doc.unit_size == 4) continue;
+        for (std::uint32_t u : doc.units)
+            for (unsigned k = 0; k < doc.unit_size; ++k)
+                doc.narrow.push_back(static_cast<std::uint8_t>(u >> (8 * k)));
+    }
+}
 
 } // namespace
 
@@ -363,6 +457,11 @@ TokenList batched_tokens(FuzzTokenizer<Source>& tok, const Settings& s, std::siz
         }
         tok.batch_in_calls();
         check_batch(tok.batch, s, size_in_force, tokens);
+        if constexpr (std::is_same_v<Source, DocsSource>) {
+            const std::size_t at = tokens.docs.size();
+            tokens.docs.resize(at + tok.batch.token_count);
+            tok.batch.docs.expand(tokens.docs.data() + at, tok.batch.token_count);
+        }
         if (size_in_force == 0) {
             CHECK(tok.batch.token_count == 0, tok.batch.token_count);
             continue;
@@ -383,6 +482,10 @@ std::map<std::string, std::uint64_t> counted_tokens(FuzzTokenizer<Source>& tok, 
     for (std::uint64_t call = 0;; ++call) {
         CHECK(call < 4 * (size + 4), call, size);
         const ReadResult r = tok.count_some(counter, budget);
+        if (r == ReadResult::needs_documents) {
+            tok.refill();
+            continue;
+        }
         CHECK(r == ReadResult::complete || r == ReadResult::paused, static_cast<unsigned>(r));
         if (r == ReadResult::complete) break;
     }
@@ -450,19 +553,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     TokenList expected;
-    for (std::size_t i = 0; i < whole.size(); ++i) {
-        const std::string_view t = whole.text_of(i);
-        // Characters of the token: count lead bytes.
-        std::uint64_t chars = 0;
-        for (unsigned char c : t) chars += utf8_lead_length(c) != 0;
-        if ((whole.type_of(i) & s.filter) != 0 && chars >= s.min_len && chars <= s.max_len)
-            expected.push(reinterpret_cast<const std::uint8_t*>(t.data()), t.size(),
-                          whole.type_of(i));
+    const auto keep_passing = [&](const TokenList& all, std::uint64_t doc) {
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            const std::string_view t = all.text_of(i);
+            // Characters of the token: count lead bytes.
+            std::uint64_t chars = 0;
+            for (unsigned char c : t) chars += utf8_lead_length(c) != 0;
+            if ((all.type_of(i) & s.filter) != 0 && chars >= s.min_len && chars <= s.max_len) {
+                expected.push(reinterpret_cast<const std::uint8_t*>(t.data()), t.size(),
+                              all.type_of(i));
+                if (s.documents) expected.docs.push_back(doc);
+            }
+        }
+    };
+    if (s.documents) {
+        // Each document alone, by the reference path.
+        const auto docs = cut_documents(text, text_size);
+        for (std::size_t d = 0; d < docs.size(); ++d)
+            keep_passing(all_tokens(docs[d].data(), docs[d].size(), s.errors, true), d);
+    } else {
+        keep_passing(whole, 0);
+        if (keeps_all(s)) CHECK(expected.size() == whole.size(), expected.size(), whole.size());
     }
-    if (keeps_all(s)) CHECK(expected.size() == whole.size(), expected.size(), whole.size());
 
     TokenList got;
-    if (s.source == 1) {
+    if (s.documents) {
+        FuzzTokenizer<DocsSource> tok(s);
+        set_documents(tok, text, text_size, s);
+        got = batched_tokens(tok, s, text_size);
+        CHECK(got.docs == expected.docs, got.docs.size(), expected.docs.size());
+    } else if (s.source == 1) {
         FuzzTokenizer<FileSource> tok(s);
         tok.source.file = memory_file(text, text_size);
         got = batched_tokens(tok, s, text_size);
@@ -489,7 +609,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::map<std::string, std::uint64_t> want_counts;
     for (std::size_t i = 0; i < expected.size(); ++i) ++want_counts[std::string(expected.text_of(i))];
     std::map<std::string, std::uint64_t> counts;
-    if (s.source == 2) {
+    if (s.documents) {
+        FuzzTokenizer<DocsSource> tok(s);
+        set_documents(tok, text, text_size, s);
+        counts = counted_tokens(tok, text_size);
+    } else if (s.source == 2) {
         FuzzTokenizer<ChunkedSource> tok(s);
         tok.source.data = text;
         tok.source.size = text_size;

@@ -123,8 +123,8 @@ def view(size, data=b"", buffer=0, offset=0):
 
 
 def offsets_array(offsets):
-    # Built valid, then changed in place: pyarrow checks buffers only when the
-    # array is made, as a producer in another library need not at all.
+    # Built valid, then changed in place: pyarrow checks the buffers only when
+    # it makes the array, and a producer of another library may never check.
     data = pa.py_buffer(b"helloworld")
     return pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(offsets), data])
 

@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 
 import tarvelinCXX as tc
 from conftest import split_text
-from test_model_properties import _MALFORMED, _SAMPLES, PROFILE
+from test_model_properties import _MALFORMED, _SAMPLES, PROFILE, _batch_sizes, _setting_change
 
 ALL = (1 << 64) - 1
 
@@ -41,25 +41,6 @@ _bytes = st.lists(
 ).map(b"".join)
 _document = st.one_of(_texts, _texts, _bytes, _bytes.map(bytearray), st.just(""))
 _documents = st.lists(_document, max_size=14)
-
-_batch_sizes = st.one_of(st.integers(1, 7), st.sampled_from([0, 16, 65536]))
-_masks = st.one_of(st.just(ALL), st.integers(0, 127))
-_lengths = st.one_of(st.integers(0, 6), st.sampled_from([127, 128, 512]))
-
-
-@st.composite
-def _setting_change(draw):
-    change = {}
-    if draw(st.booleans()):
-        change["set_batch_size"] = draw(_batch_sizes)
-    if draw(st.integers(0, 3)) == 0:
-        change["set_filter"] = draw(_masks)
-    if draw(st.integers(0, 3)) == 0:
-        change["set_token_min_len"] = draw(_lengths)
-    if draw(st.integers(0, 3)) == 0:
-        change["set_token_max_len"] = draw(_lengths)
-    return change
-
 
 # ---------------------------------------------------------------- helpers
 
