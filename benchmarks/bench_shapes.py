@@ -15,7 +15,9 @@ feeds) over the time. The same FDTokenizer-against-joined ratio is measured
 on the first 200,000 lines of mixed.txt, whose lines are longer.
 
 Threads: two lists of the lines (distinct str objects), each read by its own
-FDTokenizer, one after the other in one thread and at once in two.
+FDTokenizer, one after the other in one thread and at once in two; the same
+for two FTTokenizers over the lines joined, to show what a second thread gives
+on the machine at the time.
 
 Compressed: mixed.txt followed by real_ru.txt (about 110 MB), gzip-compressed
 at level 6 once into build/bench-shapes/ and reused; FFTokenizer over
@@ -386,6 +388,8 @@ def threads_row(docs, rounds, res):
     if has_docs():
         return na_row(what, "≥ 1.5x", has_docs())
     lists = [docs, [(d + ".")[:-1] for d in docs]]
+    # The control: what two threads give on this machine for two joined texts.
+    joined = ["\n".join(docs), "\n".join(lists[1]) + "\n"]
 
     def read(i):
         return lambda: drain(tc.FDTokenizer(lists[i]))
@@ -393,18 +397,25 @@ def threads_row(docs, rounds, res):
     def per_doc(i):
         return lambda: per_document_batches(lists[i])
 
+    def whole(i):
+        return lambda: drain(tc.FTTokenizer(joined[i]))
+
     cases = {
         "one thread": lambda: (read(0)(), read(1)()),
         "two threads": lambda: in_threads([read(0), read(1)]),
         "one thread, per document": lambda: (per_doc(0)(), per_doc(1)()),
         "two threads, per document": lambda: in_threads([per_doc(0), per_doc(1)]),
+        "one thread, joined": lambda: (whole(0)(), whole(1)()),
+        "two threads, joined": lambda: in_threads([whole(0), whole(1)]),
     }
     times = rounds_of(cases, rounds)
     t = {name: median(ts) for name, ts in times.items()}
     res["threads"] = {"seconds": times}
     return ratio_row(what, t["one thread"] / t["two threads"], 1.5, True,
                      f"{t['one thread, per document'] / t['two threads, per document']:.2f}x",
-                     f"{t['one thread'] * 1000:.0f} ms against {t['two threads'] * 1000:.0f} ms")
+                     f"{t['one thread'] * 1000:.0f} ms against {t['two threads'] * 1000:.0f} ms; two "
+                     f"FTTokenizers over joined texts, the same way: "
+                     f"{t['one thread, joined'] / t['two threads, joined']:.2f}x")
 
 
 def gzip_rows(rounds, quick, res):
