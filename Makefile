@@ -168,6 +168,7 @@ bench: $(BENCH_VENV)/.bench-installed
 	  $(if $(filter 0,$(BENCH_BIG)),--no-big)$(if $(filter 1,$(BENCH_BIG)),--big)
 	$(BENCH_PY) benchmarks/bench_peers.py $(BENCH_FLAGS)
 	$(BENCH_PY) benchmarks/bench_counting.py $(BENCH_FLAGS)
+	$(BENCH_PY) benchmarks/bench_shapes.py $(BENCH_FLAGS)
 	$(if $(filter 1,$(BENCH_QUICK)),,$(BENCH_PY) benchmarks/update_readme.py)
 
 # Reliability checks (not part of `make test`; CI runs both after it).

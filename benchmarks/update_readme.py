@@ -111,12 +111,31 @@ def section() -> str:
                          f"{r['re'] / r['ft_str']:.1f}x faster than re, "
                          f"{r['ft_str'] / r['decode']:.1f}x the time of bytes.decode of the "
                          f"same bytes.")
+    lines += shapes_lines()
     lines += ["",
               "All tables, the notes on how each tool was run, and the real-text corpora: "
               "`benchmarks/results/peers.md`, `benchmarks/results/tokenizers.md`, "
-              "`benchmarks/results/counting.md`; chart: "
+              "`benchmarks/results/counting.md`, `benchmarks/results/shapes.md`; chart: "
               "`benchmarks/results/peers.png`."]
     return "\n".join(lines) + "\n"
+
+
+def shapes_lines() -> list[str]:
+    """The goal table of bench_shapes.py, when it has run."""
+    path = RESULTS / "shapes.json"
+    if not path.exists():
+        return []
+    shapes = json.loads(path.read_text(encoding="utf-8"))
+    docs = shapes["documents"]
+    shown = {True: "met", False: "**not met**", None: "not measured"}
+    rows = [[r["what"], r["measured"], r["goal"], shown[r["met"]], r["before"]] for r in shapes["rows"]]
+    return ["", "### Every shape of input", "",
+            f"`benchmarks/bench_shapes.py`: {docs['lines']:,} {docs['source']} "
+            f"({docs['mean_line_bytes']:.1f} bytes a line with its line feed) as documents, against the "
+            f"same lines joined into one text; the other shapes as named. Ratios measured in one process, "
+            f"medians of {shapes['rounds']} interleaved rounds; memory in fresh child processes. Before: one "
+            "`FTTokenizer(line).get_batch()` a line, the way without `FDTokenizer`.", "",
+            md_table(["", "measured", "goal", "", "before"], rows, "lrrlr").rstrip()]
 
 
 def main() -> int:

@@ -32,7 +32,9 @@ def examples():
     """The example modules, imported from examples/ without leaving it on sys.path."""
     with pytest.MonkeyPatch.context() as mp:
         mp.syspath_prepend(str(EXAMPLES))
-        modules = {name: importlib.import_module(name) for name in ("_tokens", "corpus_stats")}
+        modules = {
+            name: importlib.import_module(name) for name in ("_tokens", "corpus_stats", "corpus_stats_dask")
+        }
         yield modules
         for name in modules:
             sys.modules.pop(name, None)
@@ -624,13 +626,132 @@ def test_corpus_stats_dask_refuses_a_server_that_is_no_scheduler(corpus, answer,
     assert "Traceback" not in result.stderr
 
 
+# --- documents: Parquet columns and blocks of lines ----------------------------------
+
+
+def fd_reads(docs):
+    """Whether this build's FDTokenizer takes `docs`."""
+    if not hasattr(tc, "FDTokenizer"):
+        return False
+    try:
+        tc.FDTokenizer(docs).get_batch()
+    except TypeError:
+        return False
+    return True
+
+
+def arrow_or_skip():
+    pa = pytest.importorskip("pyarrow")
+    if not fd_reads(pa.array(["a"])):
+        pytest.skip("FDTokenizer does not read Arrow columns in this build")
+    return pa, pytest.importorskip("pyarrow.parquet")
+
+
+def corpus_texts(root):
+    return [p.read_text(encoding="utf-8") for p in sorted(root.rglob("*.txt"))]
+
+
+@pytest.mark.parametrize("kind", ["string", "large_binary"])
+def test_corpus_stats_counts_a_parquet_column(corpus, tmp_path, kind):
+    pa, pq = arrow_or_skip()
+    root, expected = corpus
+    texts = corpus_texts(root)
+    # The texts of the corpus as rows, with a null and an empty row, in row
+    # groups of two, beside a column that is not counted.
+    rows = [t if kind == "string" else t.encode() for t in texts] + [None, ""]
+    table = pa.table({"id": list(range(len(rows))), "body": pa.array(rows, getattr(pa, kind)())})
+    pq.write_table(table, tmp_path / "docs.parquet", row_group_size=2)
+    args = ["--json", "--no-progress", "--pattern", "*.parquet", "--column", "body", "--batch-size", 5]
+    result = run_script("corpus_stats.py", tmp_path, *args)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    check_report(report, {**expected, "files": 1}, 10)
+    assert report["bytes"] == (tmp_path / "docs.parquet").stat().st_size
+
+
+def test_parquet_files_that_cannot_be_counted_are_named(examples, tmp_path):
+    pa, pq = arrow_or_skip()
+    parquet_stats = examples["corpus_stats"].parquet_stats
+    pq.write_table(pa.table({"text": [1, 2]}), tmp_path / "numbers.parquet")
+    pq.write_table(pa.table({"other": ["a"]}), tmp_path / "other.parquet")
+    (tmp_path / "junk.parquet").write_bytes(b"not a parquet file")
+    (tmp_path / "bad.parquet").write_bytes(b"")
+    pq.write_table(pa.table({"text": pa.array([b"one " + MALFORMED + b" two"], pa.binary())}), tmp_path / "bad.parquet")
+    reasons = {name: parquet_stats(str(tmp_path / name)).skipped for name in ("numbers.parquet", "other.parquet",
+                                                                               "junk.parquet", "gone.parquet")}
+    assert reasons["numbers.parquet"] == [(str(tmp_path / "numbers.parquet"), "column 'text' holds int64, not text")]
+    assert reasons["other.parquet"] == [(str(tmp_path / "other.parquet"), "no column 'text'")]
+    assert reasons["junk.parquet"][0][1].startswith("not a Parquet file: ")
+    assert reasons["gone.parquet"][0][1] == "cannot open: No such file or directory"
+    bad = parquet_stats(str(tmp_path / "bad.parquet"))
+    assert bad.malformed == [str(tmp_path / "bad.parquet")] and bad.english == {"one": 1, "two": 1}
+
+
+@settings(max_examples=200, deadline=None)
+@given(data=st.binary(max_size=60).map(lambda b: b.replace(b"a", b"\n")), block_size=st.integers(1, 20))
+def test_line_blocks_cover_a_file_with_whole_lines(examples, tmp_path_factory, data, block_size):
+    path = tmp_path_factory.mktemp("blocks") / "f.txt"
+    path.write_bytes(data)
+    blocks = examples["corpus_stats_dask"].line_blocks(str(path), block_size)
+    assert blocks[0][0] == 0 and blocks[-1][1] == len(data)
+    assert all(stop == start for (_, stop), (start, _) in zip(blocks, blocks[1:]))
+    for start, stop in blocks[:-1]:
+        assert data[stop - 1 : stop] == b"\n" and stop - start >= block_size
+    # No block but the last could have ended sooner.
+    for start, stop in blocks:
+        assert b"\n" not in data[start + block_size - 1 : stop - 1]
+
+
+@pytest.fixture(scope="module")
+def split_corpus(corpus, tmp_path_factory):
+    """A text file of many lines (one malformed) and, when FDTokenizer reads Arrow
+    columns, a Parquet file of several row groups: both larger than a small block."""
+    root, _ = corpus
+    texts = corpus_texts(root)
+    out = tmp_path_factory.mktemp("split")
+    lines = "\n".join(texts).encode() + b"\n\nlast " + MALFORMED + b" line\nend"
+    (out / "doc-lines.txt").write_bytes(lines)
+    (out / "doc-small.txt").write_text("один two\n", encoding="utf-8")
+    parquet = False
+    try:
+        pa, pq = arrow_or_skip()
+    except pytest.skip.Exception:
+        pass
+    else:
+        pq.write_table(pa.table({"text": texts + [None]}), out / "doc-rows.parquet", row_group_size=3)
+        # Named once, though every row group finds the column missing.
+        pq.write_table(pa.table({"other": texts}), out / "doc-other.parquet", row_group_size=3)
+        parquet = True
+    return out, parquet
+
+
+def test_corpus_stats_dask_in_parts_equals_one_process(examples, split_corpus):
+    pytest.importorskip("dask.distributed")
+    if not hasattr(tc, "FDTokenizer"):
+        pytest.skip("no FDTokenizer in this build")
+    root, parquet = split_corpus
+    parts = examples["corpus_stats_dask"].plan_parts(
+        sorted(str(p) for p in root.iterdir()), {str(p): p.stat().st_size for p in root.iterdir()}, 200
+    )
+    kinds = collections.Counter(part.kind for part in parts)
+    assert kinds["lines"] > 5 and kinds["file"] == 1 and kinds["row group"] == (6 if parquet else 0)
+    args = [root, "--json", "--no-progress", "--pattern", "doc-*", "--top", 50, "--batch-size", 7]
+    single = run_script("corpus_stats.py", *args)
+    assert single.returncode == 0, single.stderr
+    report, _ = dask_report(*args, "--workers", 2, "--block-size", 200)
+    assert report == json.loads(single.stdout)
+    assert report["files"] == 2 + parquet and report["malformed"] == [str(root / "doc-lines.txt")]
+    assert report["skipped"] == ([{"path": str(root / "doc-other.parquet"), "reason": "no column 'text'"}]
+                                 if parquet else [])
+
+
 # --- the README's snippets -------------------------------------------------------------
 
 README = (ROOT / "README.md").read_text(encoding="utf-8")
 SNIPPETS = [
     block
     for block in re.findall(r"^```python\n(.*?)^```$", README, flags=re.MULTILINE | re.DOTALL)
-    if "print(" in block and "..." not in block
+    if "print(" in block and "..." not in block and not block.startswith("# Recipe:")
 ]
 
 
