@@ -165,6 +165,9 @@ inline std::size_t count_with_kernel(const std::uint8_t* p, std::size_t n, bool 
     return used;
 }
 
+// Windows shorter than this are not counted by the kernel as it goes.
+inline constexpr std::size_t KERNEL_COUNT_MIN_BYTES = 1024;
+
 // Scanner path: takes tokens from window[pos..] while the batch has room
 // (with a counter: counts the kernel's tokens). Returns where it stopped;
 // switches to the assembler path when it cannot decide.
@@ -176,6 +179,10 @@ inline std::size_t scan_tokens(std::span<const std::uint8_t> window, std::size_t
     TokenScanner scanner(end, final);
     BatchAppender out(batch, mode.char_pos);
     const bool kernel = scan_kernel_active();
+    // Counting as the kernel goes costs a round of the counter's queue per
+    // call, which a short window (a short document) does not repay: its
+    // tokens go to the batch and are counted from there.
+    if (counter != nullptr && window.size() - pos < KERNEL_COUNT_MIN_BYTES) counter = nullptr;
     const std::uint8_t* p = base + pos;
     while (p < end && !out.full()) {
         if (kernel) {
