@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,11 +33,7 @@ bool FileSource::open(const char* path, std::size_t size) noexcept {
         return true;
     }
     struct stat st;
-    if (::fstat(fileno(file), &st) != 0) {
-        st.st_mode = 0;
-        st.st_size = 0;
-    }
-    if (S_ISDIR(st.st_mode)) {
+    if (::fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
         std::fclose(file); // a directory holds no text to read
         file = nullptr;
         open_error = EISDIR;
@@ -49,11 +44,6 @@ bool FileSource::open(const char* path, std::size_t size) noexcept {
     const off_t at = ::lseek(fileno(file), 0, SEEK_CUR);
     seekable = at >= 0;
     offset = seekable ? static_cast<std::uint64_t>(at) : 0;
-    if (seekable && S_ISREG(st.st_mode)) {
-        ::posix_fadvise(fileno(file), 0, 0, POSIX_FADV_SEQUENTIAL);
-        // Without a thread (none could be had, or a small file) it is read here.
-        if (static_cast<std::uint64_t>(st.st_size) >= READ_AHEAD_FROM) read_ahead.start(fileno(file));
-    }
     return true;
 }
 
@@ -63,12 +53,11 @@ void FileSource::open_fed() noexcept {
     open_error = 0;
     eof = false;
     fed = true;
-    data = nullptr;
+    fed_bytes = nullptr;
     seekable = false;
 }
 
 void FileSource::release() noexcept {
-    read_ahead.stop(); // before its descriptor closes
     if (file != nullptr) std::fclose(file);
     file = nullptr;
     pos = len = 0;
@@ -84,12 +73,6 @@ FileSource::~FileSource() {
 // (ESPIPE) is read on from the shared offset, where it then stands.
 std::ptrdiff_t FileSource::read_block() noexcept {
     const int fd = fileno(file);
-    if (read_ahead.running()) {
-        const std::ptrdiff_t got = read_ahead.take(offset, data);
-        if (got > 0) offset += static_cast<std::uint64_t>(got);
-        return got;
-    }
-    data = ahead;
     if (seekable) {
         const ssize_t got = ::pread(fd, ahead, sizeof ahead, static_cast<off_t>(offset));
         if (got > 0) offset += static_cast<std::uint64_t>(got);

@@ -3,9 +3,6 @@
 // Bytes are read ahead in blocks of up to FILE_READ_AHEAD, one system call
 // each, instead of one locked library call per byte: every byte is still read
 // once, in order, and never more than one block beyond what a batch needs.
-// A regular file of a few blocks or more is read by a thread of its own
-// (ReadAhead), one larger block ahead of the scanner: the copy out of the
-// page cache then costs the scanner nothing.
 //
 // A file that can seek is read at the source's own position (pread), never
 // through the offset that the open file shares with every copy of its
@@ -33,18 +30,14 @@
 #include <span>
 #include <string_view>
 
-#include "tokenizers/read_ahead.hpp"
-
 namespace tarvelin {
 
 inline constexpr std::size_t FILE_READ_AHEAD = 65536;
-// Regular files from this size on are read by a ReadAhead thread.
-inline constexpr std::uint64_t READ_AHEAD_FROM = 4 * ReadAhead::BLOCK;
 
 struct FileSource {
     std::FILE* file = nullptr; // owned; null when the path could not be opened
-    std::size_t pos = 0;       // next unread byte of `data`
-    std::size_t len = 0;       // bytes held in `data`
+    std::size_t pos = 0;       // next unread byte of `ahead`
+    std::size_t len = 0;       // bytes held in `ahead`
     bool eof = false;          // the file reported its end (or a read error)
     bool error_pending = false; // a read failed and the caller has not been told
     int error = 0;              // errno of the failed read, 0 while none failed
@@ -55,10 +48,9 @@ struct FileSource {
     bool seekable = false;      // read by pread at `offset`, else by read
     bool closed = false;        // close() was called
     bool fed = false;           // open_fed(): the bytes come from feed(), not a file
+    const std::uint8_t* fed_bytes = nullptr; // the chunk fed last (not owned)
     int open_error = 0;         // errno of the failed open, 0 when it opened
-    ReadAhead read_ahead;       // running for large regular files
     std::uint8_t ahead[FILE_READ_AHEAD];
-    const std::uint8_t* data = ahead; // the current block: `ahead`, read_ahead's, or fed
 
     FileSource() = default;
     FileSource(const FileSource&) = delete;
@@ -78,7 +70,7 @@ struct FileSource {
     // Fed mode: the next chunk of input, n bytes at `bytes`, read from now on
     // instead of the last one (which must have been consumed).
     void feed(const std::uint8_t* bytes, std::size_t n) noexcept {
-        data = bytes;
+        fed_bytes = bytes;
         pos = 0;
         len = n;
     }
@@ -107,8 +99,9 @@ struct FileSource {
     static constexpr bool windows_are_final = false;
 
     std::span<const std::uint8_t> window() noexcept {
-        if (pos == len && !eof && !fed) refill();
-        return {data + pos, len - pos};
+        if (fed) return {fed_bytes + pos, len - pos};
+        if (pos == len && !eof) refill();
+        return {ahead + pos, len - pos};
     }
     void consume(std::size_t n) noexcept {
         pos += n;

@@ -35,19 +35,6 @@ std::string read_all(FileSource& s) {
 
 bool open_path(FileSource& s, const std::string& path) { return s.open(path.data(), path.size()); }
 
-std::string numbered_lines(std::size_t at_least) {
-    std::string content;
-    for (int i = 0; content.size() < at_least; ++i) content += std::to_string(i) + " слово\n";
-    return content;
-}
-
-void write_file(const std::string& path, const std::string& content, const char* mode = "w") {
-    std::FILE* out = std::fopen(path.c_str(), mode);
-    ASSERT_NE(out, nullptr);
-    std::fwrite(content.data(), 1, content.size(), out);
-    std::fclose(out);
-}
-
 } // namespace
 
 // Another holder of the same open file (a forked process, a dup'ed
@@ -114,51 +101,6 @@ TEST(FileSource, KeepsTheErrnoOfAFailedOpen) {
     EXPECT_FALSE(s.is_open());
     ASSERT_TRUE(open_path(s, path)); // a new open starts afresh
     EXPECT_FALSE(s.closed);
-}
-
-// A large file is read by the read-ahead thread: every byte once, in order,
-// at the source's own position; bytes appended after its end are read too.
-TEST(FileSource, ReadAheadReadsEveryByteAndWhatIsAppended) {
-    TempDir dir;
-    const std::string path = dir.path + "/large.txt";
-    const std::string content = numbered_lines(READ_AHEAD_FROM + 3 * ReadAhead::BLOCK / 2);
-    write_file(path, content);
-    FileSource s;
-    ASSERT_TRUE(open_path(s, path));
-    ASSERT_TRUE(s.read_ahead.running());
-    ::lseek(fileno(s.file), 7, SEEK_SET); // the shared offset is not the source's
-    std::string got = read_all(s);
-    EXPECT_EQ(got, content);
-    EXPECT_TRUE(s.at_end());
-    EXPECT_FALSE(s.take_error());
-
-    FileSource t;
-    ASSERT_TRUE(open_path(t, path));
-    auto w = t.window(); // the first block; the next one is being read ahead
-    got.assign(reinterpret_cast<const char*>(w.data()), w.size());
-    t.consume(w.size());
-    write_file(path, "appended", "a");
-    got += read_all(t);
-    EXPECT_EQ(got, content + "appended");
-    t.close();
-    EXPECT_FALSE(t.read_ahead.running());
-}
-
-// A file cut short while it is read ahead ends where it now ends (no signal,
-// no stale bytes after the cut).
-TEST(FileSource, ReadAheadOfATruncatedFileEndsAtItsNewEnd) {
-    TempDir dir;
-    const std::string path = dir.path + "/cut.txt";
-    const std::string content = numbered_lines(2 * READ_AHEAD_FROM);
-    write_file(path, content);
-    FileSource s;
-    ASSERT_TRUE(open_path(s, path));
-    auto w = s.window();
-    std::string got(reinterpret_cast<const char*>(w.data()), w.size());
-    s.consume(w.size());
-    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(3 * ReadAhead::BLOCK)), 0);
-    got += read_all(s);
-    EXPECT_EQ(got, content.substr(0, 3 * ReadAhead::BLOCK));
 }
 
 // Fed mode: the window is the chunk fed last; an empty window wants the next

@@ -265,9 +265,9 @@ def test_multibyte_character_across_read_blocks(write_file, offset):
 
 
 @pytest.mark.parametrize("offset", [262142, 262143, 262144, 524287, 786433])
-def test_character_across_read_ahead_blocks(write_file, offset):
-    # A file large enough to be read ahead by a thread, in blocks of 256 KiB:
-    # a four-byte character, a two-byte one and a word where a block may end.
+def test_character_across_read_blocks_of_a_large_file(write_file, offset):
+    # A file of many read blocks: a four-byte character, a two-byte one and a
+    # word where a block may end.
     head = (b"ab " * (offset // 3 + 1))[: offset - 2]
     data = head + " 😀Жук-b end\n".encode() + "слово-x ".encode() * 80_000
     path = write_file(data)
