@@ -4,6 +4,7 @@
 // grows by doubling and is kept from one batch to the next.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -45,9 +46,9 @@ class DocRuns {
     // Writes the document index of each of the batch's `tokens` tokens.
     void expand(std::uint64_t* out, std::uint64_t tokens) const noexcept {
         for (std::uint64_t k = 0; k < count_; ++k) {
-            const std::uint64_t end = k + 1 < count_ ? runs_[k + 1].first : tokens;
-            for (std::uint64_t i = runs_[k].first; i < end && i < tokens; ++i)
-                out[i] = runs_[k].doc;
+            const std::uint64_t end = std::min(k + 1 < count_ ? runs_[k + 1].first : tokens, tokens);
+            const std::uint64_t first = std::min(runs_[k].first, end);
+            std::fill(out + first, out + end, runs_[k].doc); // one vector loop per run
         }
     }
 
