@@ -163,6 +163,15 @@ std::size_t ucs1_to_utf8(const std::uint8_t* in, std::size_t n, std::uint8_t* ou
 std::size_t ucs2_to_utf8(const std::uint16_t* in, std::size_t n, std::uint8_t* out) noexcept;
 std::size_t ucs4_to_utf8(const std::uint32_t* in, std::size_t n, std::uint8_t* out) noexcept;
 
+// The same for the units from `first` on of a storage of `unit_size` bytes
+// a unit (1, 2 or 4).
+inline std::size_t units_window_to_utf8(const void* units, unsigned unit_size, std::uint64_t first,
+                                        std::size_t n, std::uint8_t* out) noexcept {
+    if (unit_size == 1) return ucs1_to_utf8(static_cast<const std::uint8_t*>(units) + first, n, out);
+    if (unit_size == 2) return ucs2_to_utf8(static_cast<const std::uint16_t*>(units) + first, n, out);
+    return ucs4_to_utf8(static_cast<const std::uint32_t*>(units) + first, n, out);
+}
+
 // Whether a str's storage of two or four bytes a character holds a surrogate
 // (D800..DFFF), as has_surrogate tells.
 bool ucs2_has_surrogate(const std::uint16_t* in, std::size_t n) noexcept;

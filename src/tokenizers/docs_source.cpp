@@ -78,13 +78,7 @@ DocStep DocsSource::next_document() noexcept {
 void DocsSource::refill() noexcept {
     const std::uint64_t left = size_ - unit_pos_;
     const std::size_t n = left < WINDOW_UNITS ? static_cast<std::size_t>(left) : WINDOW_UNITS;
-    std::size_t bytes;
-    if (unit_size_ == 1)
-        bytes = ucs1_to_utf8(static_cast<const std::uint8_t*>(units_) + unit_pos_, n, window_);
-    else if (unit_size_ == 2)
-        bytes = ucs2_to_utf8(static_cast<const std::uint16_t*>(units_) + unit_pos_, n, window_);
-    else
-        bytes = ucs4_to_utf8(static_cast<const std::uint32_t*>(units_) + unit_pos_, n, window_);
+    const std::size_t bytes = units_window_to_utf8(units_, unit_size_, unit_pos_, n, window_);
     unit_pos_ += n;
     windows_before_ += window_size_;
     window_size_ = bytes;

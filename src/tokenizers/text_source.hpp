@@ -124,14 +124,7 @@ struct TextSource {
     void refill() noexcept {
         const std::uint64_t left = unit_count - unit_pos;
         const std::size_t n = left < WINDOW_UNITS ? static_cast<std::size_t>(left) : WINDOW_UNITS;
-        std::uint8_t* out = window_bytes;
-        std::size_t bytes;
-        if (unit_size == 1)
-            bytes = ucs1_to_utf8(static_cast<const std::uint8_t*>(units) + unit_pos, n, out);
-        else if (unit_size == 2)
-            bytes = ucs2_to_utf8(static_cast<const std::uint16_t*>(units) + unit_pos, n, out);
-        else
-            bytes = ucs4_to_utf8(static_cast<const std::uint32_t*>(units) + unit_pos, n, out);
+        const std::size_t bytes = units_window_to_utf8(units, unit_size, unit_pos, n, window_bytes);
         unit_pos += n;
         windows_before += window_size;
         window_size = bytes;
